@@ -1,0 +1,5 @@
+// Storage for the process-wide values of shared.h.
+#include "shared.h"
+
+WorkerTable Workers;
+Text SystemDirectory;

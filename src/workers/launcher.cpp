@@ -1,0 +1,48 @@
+// Starts workers hidden and writes their records into the worker table.
+#include "workers/launcher.h"
+
+#include <string>
+
+namespace {
+
+void appendRecord(const Text& exePath, const Text& arguments, ProcessId processId) {
+    Workers.push_back(WorkerRecord{exePath, arguments, processId});
+}
+
+// The caller may pass the record's own fields; std::string assignment copies before it
+// releases, so that is safe.
+void overwriteRecord(int slot, const Text& exePath, const Text& arguments, ProcessId processId) {
+    WorkerRecord& record = Workers[static_cast<std::size_t>(slot) - 1];
+    // Whatever the record held is no longer watched, so its handle must not outlive it.
+    platform::releaseProcessHold(record.processId);
+    record.exePath = exePath;
+    record.arguments = arguments;
+    record.processId = processId;
+}
+
+}  // namespace
+
+Text portText(int versionIndex) {
+    if (versionIndex <= 1) {
+        return "9000";
+    }
+    return std::to_string(8999 + versionIndex);
+}
+
+Text workerCommandLine(int versionIndex) {
+    return Text(" -b ") + kWorkerAddress + ":" + portText(versionIndex);
+}
+
+void launchWorkers(int versionIndex, int count, const Text& exePath, int slot, Text& arguments) {
+    for (int pass = 1; pass <= count; ++pass) {
+        if (arguments.empty()) {
+            arguments = workerCommandLine(versionIndex);
+        }
+        const ProcessId processId = platform::spawnHidden(exePath, arguments, SystemDirectory);
+        if (slot > 0) {
+            overwriteRecord(slot, exePath, arguments, processId);
+        } else {
+            appendRecord(exePath, arguments, processId);
+        }
+    }
+}

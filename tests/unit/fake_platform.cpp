@@ -1,0 +1,190 @@
+// The scripted platform the unit tests link in place of the Win32 one.
+#include "fake_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "shared.h"
+#include "supervisor/startup.h"
+
+namespace fake {
+
+namespace {
+
+Platform& current() {
+    static Platform platform;
+    return platform;
+}
+
+void log(std::string call) {
+    current().calls.push_back(std::move(call));
+}
+
+}  // namespace
+
+LoopEvent tick() {
+    return {LoopEvent::Kind::tick, 0, {}};
+}
+LoopEvent closeRequest() {
+    return {LoopEvent::Kind::close, 0, {}};
+}
+LoopEvent quitMessage(int value) {
+    return {LoopEvent::Kind::quit, value, {}};
+}
+LoopEvent step(std::function<void()> action) {
+    return {LoopEvent::Kind::step, 0, std::move(action)};
+}
+
+Platform& state() {
+    return current();
+}
+
+void reset() {
+    current() = Platform{};
+    Workers.clear();
+    SystemDirectory.clear();
+    RunDirectory.clear();
+    InstallPath.clear();
+    PhpVersion.clear();
+}
+
+void kill(ProcessId id) {
+    current().running.erase(id);
+}
+
+void setSetting(const Text& section, const Text& key, const Text& value) {
+    current().settings[{section, key}] = value;
+}
+
+std::vector<std::string> callsStartingWith(const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& call : current().calls) {
+        if (call.rfind(prefix, 0) == 0) {
+            found.push_back(call);
+        }
+    }
+    return found;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::current;
+using fake::log;
+
+void addErrorModeBits(std::uint32_t bits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "addErrorModeBits 0x%04x", static_cast<unsigned>(bits));
+    log(text);
+    current().errorMode |= bits;
+}
+
+void setCurrentDirectory(const Text& path) {
+    log("setCurrentDirectory " + path);
+    current().currentDirectory = path;
+}
+
+Text ownModulePath() {
+    log("ownModulePath");
+    return current().modulePath;
+}
+
+Text systemDirectory() {
+    log("systemDirectory");
+    return current().systemDirectory;
+}
+
+bool isLeadByte(unsigned char byte) {
+    return current().gbk && byte >= 0x81 && byte <= 0xFE;
+}
+
+Text readSetting(const Text& file, const Text& section, const Text& key, const Text& fallback) {
+    log("readSetting " + file + " " + section + " " + key);
+    const fake::Platform& p = current();
+    if (file != p.settingsFile || !p.settingsFileExists) {
+        return fallback;
+    }
+    const auto found = p.settings.find({section, key});
+    return found == p.settings.end() ? fallback : found->second;
+}
+
+bool pathExists(const Text& path) {
+    log("pathExists " + path);
+    return current().existingPaths.count(path) != 0;
+}
+
+ProcessId spawnHidden(const Text& exePath, const Text& arguments, const Text& workingDirectory) {
+    log("spawnHidden " + exePath);
+    fake::Platform& p = current();
+    ProcessId id = 0;
+    if (p.existingPaths.count(exePath) != 0) {
+        id = p.nextId++;
+        p.running.insert(id);
+        p.held.insert(id);
+    }
+    p.spawns.push_back({exePath, arguments, workingDirectory, id});
+    return id;
+}
+
+void releaseProcessHold(ProcessId id) {
+    if (id == 0) {
+        return;
+    }
+    log("releaseProcessHold " + std::to_string(id));
+    if (current().held.erase(id) == 0) {
+        ADD_FAILURE() << "process " << id << " released without being held";
+    }
+}
+
+std::optional<std::vector<ProcessId>> listProcesses() {
+    log("listProcesses");
+    fake::Platform& p = current();
+    if (p.snapshotFailures > 0) {
+        --p.snapshotFailures;
+        return std::nullopt;
+    }
+    std::vector<ProcessId> ids;
+    if (p.listsIdleProcess) {
+        ids.push_back(0);
+    }
+    ids.insert(ids.end(), p.running.begin(), p.running.end());
+    return ids;
+}
+
+bool buildMainWindow(WindowHandlers handlers) {
+    log("buildMainWindow");
+    if (current().windowFails) {
+        return false;
+    }
+    current().handlers = handlers;
+    handlers.onCreated();
+    return true;
+}
+
+int runMessageLoop() {
+    log("runMessageLoop");
+    // Copied, so a step may change the script without pulling the loop out from under us.
+    const std::vector<fake::LoopEvent> events = current().loop;
+    for (const fake::LoopEvent& event : events) {
+        switch (event.kind) {
+            case fake::LoopEvent::Kind::tick:
+                log("tick");
+                current().handlers.onTick();
+                break;
+            case fake::LoopEvent::Kind::step:
+                event.step();
+                break;
+            case fake::LoopEvent::Kind::close:
+                return 0;
+            case fake::LoopEvent::Kind::quit:
+                return event.quitValue;
+        }
+    }
+    ADD_FAILURE() << "the scripted message loop ran out without a close request or quit message";
+    return -1;
+}
+
+}  // namespace platform

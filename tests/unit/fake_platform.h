@@ -1,0 +1,71 @@
+// A scripted, strict stand-in for the platform: tests say which files exist, what the
+// configuration holds, which processes run and what the message loop delivers; it records
+// every call in order and fails the test on a handle released twice.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+struct Spawn {
+    Text exePath;
+    Text arguments;
+    Text workingDirectory;
+    ProcessId id;
+};
+
+// One thing the message loop delivers: a timer tick, a close request, a quit message with a
+// value, or a step of the test's own between them (a worker dying, a file appearing).
+struct LoopEvent {
+    enum class Kind { tick, close, quit, step } kind;
+    int quitValue = 0;
+    std::function<void()> step;
+};
+
+LoopEvent tick();
+LoopEvent closeRequest();
+LoopEvent quitMessage(int value);
+LoopEvent step(std::function<void()> action);
+
+struct Platform {
+    // What the test scripts.
+    Text modulePath = "C:\\pkg\\phpkeeper.exe";
+    Text systemDirectory = "C:\\Windows\\system32";
+    Text settingsFile = "C:\\pkg\\Lanterra.ini";
+    bool settingsFileExists = true;
+    std::map<std::pair<Text, Text>, Text> settings;  // (section, key) -> value
+    std::set<Text> existingPaths;                    // a spawn succeeds only for these
+    bool gbk = true;                                 // lead bytes 0x81..0xFE, as code page 936
+    bool windowFails = false;
+    int snapshotFailures = 0;      // this many process lists fail before one succeeds
+    bool listsIdleProcess = true;  // Windows always lists its idle process, ID 0
+    std::vector<LoopEvent> loop;
+
+    // What the fake observed.
+    std::vector<std::string> calls;
+    std::vector<Spawn> spawns;
+    std::uint32_t errorMode = 0;
+    Text currentDirectory;
+    std::set<ProcessId> running;
+    std::set<ProcessId> held;
+    ProcessId nextId = 100;
+    platform::WindowHandlers handlers{};
+};
+
+Platform& state();
+// Fresh script, and the program's process-wide values emptied.
+void reset();
+
+void kill(ProcessId id);
+void setSetting(const Text& section, const Text& key, const Text& value);
+// The recorded calls whose text starts with `prefix`, in order.
+std::vector<std::string> callsStartingWith(const std::string& prefix);
+
+}  // namespace fake
