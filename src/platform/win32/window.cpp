@@ -1,0 +1,98 @@
+// The hidden main window: it carries the supervision timer and the message loop, and its
+// window procedure only dispatches.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr UINT_PTR kSupervisionTimerId = 1;
+constexpr UINT kSupervisionPeriodMs = 10000;
+constexpr int kWindowWidth = 380;
+constexpr int kWindowHeight = 250;
+// A fixed border with caption, system menu and minimize box; never shown.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int kLoopFailedExitCode = 3;
+
+platform::WindowHandlers Handlers{};
+HWND MainWindow = nullptr;
+
+LRESULT onCreate(HWND window) {
+    // The timer is armed before the first launch, so the first check is due one period after
+    // the window was built however long the launch takes.
+    if (SetTimer(window, kSupervisionTimerId, kSupervisionPeriodMs, nullptr) == 0) {
+        return -1;
+    }
+    Handlers.onCreated();
+    return 0;
+}
+
+LRESULT onDestroy(HWND window) {
+    KillTimer(window, kSupervisionTimerId);
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            return onCreate(window);
+        case WM_TIMER:
+            if (wParam == kSupervisionTimerId) {
+                Handlers.onTick();
+                return 0;
+            }
+            break;
+        case WM_DESTROY:
+            return onDestroy(window);
+        default:
+            break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool registerMainWindowClass(HINSTANCE instance) {
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = platform::kMainWindowClass;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+}  // namespace
+
+namespace platform {
+
+bool buildMainWindow(WindowHandlers handlers) {
+    Handlers = handlers;
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    if (!registerMainWindowClass(instance)) {
+        return false;
+    }
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2;
+    // No WS_VISIBLE and no ShowWindow: the window never appears, so it has no taskbar button.
+    MainWindow = CreateWindowExA(0, kMainWindowClass, "", kWindowStyle, left, top, kWindowWidth,
+                                 kWindowHeight, nullptr, nullptr, instance, nullptr);
+    return MainWindow != nullptr;
+}
+
+int runMessageLoop() {
+    MSG message = {};
+    BOOL got = FALSE;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    // A quit message posted to the thread ends the loop with the window still there.
+    if (IsWindow(MainWindow)) {
+        DestroyWindow(MainWindow);
+    }
+    MainWindow = nullptr;
+    return got == 0 ? static_cast<int>(message.wParam) : kLoopFailedExitCode;
+}
+
+}  // namespace platform
