@@ -1,0 +1,306 @@
+"""Runs the real phpkeeper.exe under Wine for the end-to-end tests.
+
+One Wine prefix under the build tree serves the whole suite. Each test lays out its own
+package folder, starts the supervisor in it and, on the way out, ends every Windows process it
+started, so nothing of a test outlives it. `python3 harness.py prepare|shutdown` makes the prefix
+before the suite and ends its wineserver after it.
+"""
+
+import contextlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+BUILD = Path(os.environ.get("PHPKEEPER_BUILD_DIR", Path(__file__).resolve().parents[2] / "build/mingw"))
+E2E_ROOT = BUILD / "e2e"
+PREFIX = E2E_ROOT / "prefix"
+WORK = E2E_ROOT / "work"
+PHPKEEPER = BUILD / "phpkeeper.exe"
+STOP_TOOL = BUILD / "phpkeeper-stop.exe"
+STANDIN = BUILD / "fixtures" / "php-cgi.exe"
+WINTOOL = BUILD / "fixtures" / "wintool.exe"
+
+PERIOD = 10.0  # the supervisor's check period, in seconds
+# How late a restart may come after a tick was due: Wine's start-up of a new process and our
+# polling of the process list both fall in it.
+MARGIN = 3.0
+CLASS_NAME = "phpkeeper.MainWindow"
+WORKER_IMAGE = "php-cgi.exe"
+SUPERVISOR_IMAGE = "phpkeeper.exe"
+
+
+def wine_env(lang="C.UTF-8"):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(
+        WINEPREFIX=str(PREFIX),
+        WINEDEBUG="-all",
+        # No Mono or Gecko installer on a fresh prefix: nothing here needs them.
+        WINEDLLOVERRIDES="mscoree,mshtml=",
+        LANG=lang,
+        LC_ALL=lang,
+    )
+    return env
+
+
+def run(args, timeout=60, lang="C.UTF-8", check=True, cwd="/"):
+    # Output goes to files, not pipes: the first Wine program to start also starts wineserver
+    # and Wine's services, which inherit its descriptors and would hold a pipe open for good.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(
+            [str(a) for a in args], cwd=cwd, env=wine_env(lang), stdout=out, stderr=err,
+            stdin=subprocess.DEVNULL, timeout=timeout,
+        )
+        out.seek(0)
+        err.seek(0)
+        result.out = out.read().decode("latin-1").replace("\r", "")
+        result.err = err.read().decode("latin-1").replace("\r", "")
+    if check and result.returncode != 0:
+        raise RuntimeError(f"{' '.join(map(str, args))} exited {result.returncode}: {result.err}")
+    return result
+
+
+def wine(*args, **kwargs):
+    return run(["wine", *args], **kwargs)
+
+
+def wintool(*args, **kwargs):
+    return wine(WINTOOL, *args, **kwargs).out
+
+
+def prepare_prefix():
+    marker = PREFIX / ".phpkeeper-ready"
+    if marker.exists():
+        return
+    shutil.rmtree(PREFIX, ignore_errors=True)
+    PREFIX.parent.mkdir(parents=True, exist_ok=True)
+    run(["wine", "wineboot", "-i"], timeout=300, check=False)
+    # With no display every window creation fails until the prefix uses the null driver; the
+    # wineserver must restart to read it.
+    run(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"])
+    shutdown_prefix()
+    marker.write_text("ready\n")
+
+
+def prefix_unix_processes():
+    """Unix processes that run in our prefix (wineserver, services, leftovers of a test)."""
+    found = []
+    needle = f"WINEPREFIX={PREFIX}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+            continue
+        try:
+            environ = (entry / "environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if needle in environ:
+            found.append(int(entry.name))
+    return found
+
+
+def shutdown_prefix():
+    run(["wineserver", "-k"], check=False, timeout=60)
+    deadline = time.monotonic() + 10
+    while prefix_unix_processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    for pid in prefix_unix_processes():
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGKILL)
+    return prefix_unix_processes()
+
+
+def windows_path(path):
+    """The Windows name of a Unix path, through Wine's Z: drive."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def processes():
+    """The Windows process list: (pid, parent pid, image name) per process."""
+    listed = []
+    for line in wintool("ps").splitlines():
+        pid, parent, name = line.split(" ", 2)
+        listed.append((int(pid), int(parent), name))
+    return listed
+
+
+def supervisor_windows():
+    """The windows of our class, by the process ID that owns them."""
+    found = {}
+    for line in wintool("windows", CLASS_NAME).splitlines():
+        fields = dict(f.split("=", 1) for f in line.split(" ") if "=" in f)
+        found[int(fields["pid"])] = fields
+    return found
+
+
+def wait_for(predicate, timeout, interval=0.2, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def end_processes(image_names):
+    ids = [pid for pid, _, name in processes() if name.lower() in image_names]
+    if ids:
+        wintool("kill", *ids, check=False)
+    return ids
+
+
+def read_record(path, encoding="cp1252"):
+    record = {}
+    for line in path.read_bytes().decode(encoding).splitlines():
+        key, _, value = line.partition("=")
+        record[key] = value
+    record["started_at"] = path.stat().st_mtime
+    record["folder"] = path.parent
+    return record
+
+
+class Package:
+    """A package folder of a test's own: Lanterra.ini, phpkeeper.exe and stand-in workers."""
+
+    def __init__(self, root, encoding="cp1252"):
+        self.root = Path(root)
+        self.encoding = encoding
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.root.mkdir(parents=True)
+        self.program_folder = self.root
+
+    def install_program(self, folder=None, name="phpkeeper.exe"):
+        self.program_folder = self.root if folder is None else Path(folder)
+        self.program_folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(PHPKEEPER, self.program_folder / name)
+        return self.program_folder / name
+
+    def install_worker(self, folder):
+        folder = Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(STANDIN, folder / WORKER_IMAGE)
+        return folder / WORKER_IMAGE
+
+    def write_config(self, path=None, phpver=None, phpnum=None, phpvers=None, text=None):
+        if text is None:
+            lines = ["[Lanterra]"]
+            if path is not None:
+                lines.append(f"path={path}")
+            lines.append("[phpFind]")
+            for key, value in (("phpver", phpver), ("phpnum", phpnum), ("phpvers", phpvers)):
+                if value is not None:
+                    lines.append(f"{key}={value}")
+            text = "\r\n".join(lines) + "\r\n"
+        (self.program_folder / "Lanterra.ini").write_bytes(text.encode(self.encoding))
+
+    def records(self):
+        """What every stand-in started from this package wrote down, oldest first."""
+        found = [read_record(p, self.encoding) for p in self.root.rglob("php-cgi-*.started")]
+        return sorted(found, key=lambda r: r["started_at"])
+
+    def request_exit(self, record):
+        (record["folder"] / f"php-cgi-{record['pid']}.exit").write_text("")
+
+
+class Supervisor:
+    """One phpkeeper.exe started under Wine, with no arguments, from an unrelated folder."""
+
+    def __init__(self, exe, lang="C.UTF-8", windows_name=None):
+        before = set(supervisor_windows())
+        self.process = subprocess.Popen(
+            ["wine", windows_name or str(exe)],
+            cwd="/",
+            env=wine_env(lang),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        # Known by its window rather than its image name, which a user may have changed.
+        self.pid = wait_for(
+            lambda: next((pid for pid in supervisor_windows() if pid not in before), None),
+            timeout=20,
+            what="the supervisor's window to appear",
+        )
+
+    def window(self):
+        """Its main window, as the probe tool sees it."""
+        return supervisor_windows().get(self.pid)
+
+    def workers(self):
+        """Running workers it started: their Windows process IDs."""
+        return sorted(
+            pid for pid, parent, name in processes() if parent == self.pid and name == WORKER_IMAGE
+        )
+
+    def running(self):
+        return self.process.poll() is None
+
+    def exit_code(self, timeout=15):
+        return self.process.wait(timeout=timeout)
+
+    def end(self):
+        if self.running():
+            wintool("kill", self.pid, check=False)
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.process.wait(timeout=10)
+        if self.running():
+            self.process.kill()
+            self.process.wait()
+
+
+def stop_tool():
+    return wine(STOP_TOOL, check=False, timeout=60)
+
+
+class WineTestCase(unittest.TestCase):
+    """A test with a package folder of its own and a guarantee that it leaves nothing running."""
+
+    lang = "C.UTF-8"
+    encoding = "cp1252"
+
+    def setUp(self):
+        prepare_prefix()
+        self.supervisors = []
+        self.addCleanup(self.end_everything)
+        self.package = Package(WORK / self.id().split(".", 1)[-1], self.encoding)
+
+    def start_supervisor(self, exe=None, **kwargs):
+        exe = exe or self.package.program_folder / "phpkeeper.exe"
+        supervisor = Supervisor(exe, lang=self.lang, **kwargs)
+        self.supervisors.append(supervisor)
+        return supervisor
+
+    def end_everything(self):
+        for supervisor in self.supervisors:
+            supervisor.end()
+        end_processes({SUPERVISOR_IMAGE, WORKER_IMAGE})
+        left = [p for p in processes() if p[2].lower() in (SUPERVISOR_IMAGE, WORKER_IMAGE)]
+        self.assertEqual(left, [], "processes the test started are still running")
+
+
+def main():
+    command = sys.argv[1] if len(sys.argv) > 1 else ""
+    if command == "prepare":
+        started = time.monotonic()
+        prepare_prefix()
+        print(f"wine prefix ready at {PREFIX} ({time.monotonic() - started:.1f} s)")
+        return 0
+    if command == "shutdown":
+        left = shutdown_prefix()
+        if left:
+            print(f"wine processes still running after wineserver -k: {left}", file=sys.stderr)
+            return 1
+        print("wineserver ended; no Wine process of the suite is left")
+        return 0
+    print("usage: harness.py prepare|shutdown", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
