@@ -1,6 +1,7 @@
 // Process set-up, the program's own folders, hidden worker starts and the process list.
-#include <tlhelp32.h>
 #include <windows.h>
+// Needs the types of windows.h.
+#include <tlhelp32.h>
 
 #include <map>
 
