@@ -18,7 +18,8 @@ import unittest
 from pathlib import Path
 
 BUILD = Path(os.environ.get("PHPKEEPER_BUILD_DIR", Path(__file__).resolve().parents[2] / "build/mingw"))
-E2E_ROOT = BUILD / "e2e"
+# The demo keeps its own prefix and package folders apart from the tests'.
+E2E_ROOT = Path(os.environ.get("PHPKEEPER_E2E_ROOT", BUILD / "e2e"))
 PREFIX = E2E_ROOT / "prefix"
 WORK = E2E_ROOT / "work"
 PHPKEEPER = BUILD / "phpkeeper.exe"
