@@ -24,9 +24,7 @@ std::map<DWORD, UniqueHandle>& heldProcesses() {
 namespace platform {
 
 void addErrorModeBits(std::uint32_t bits) {
-    // SetErrorMode returns the previous mode only by changing it, so read it that way first.
-    const UINT previous = SetErrorMode(0);
-    SetErrorMode(previous | bits);
+    SetErrorMode(GetErrorMode() | bits);
 }
 
 void setCurrentDirectory(const Text& path) {
