@@ -150,6 +150,7 @@ def interrupted(signum, frame):
 
 def main():
     # Ctrl-C or a kill from outside still ends everything the demo started.
+    signal.signal(signal.SIGINT, interrupted)
     signal.signal(signal.SIGTERM, interrupted)
     status = 1
     try:
