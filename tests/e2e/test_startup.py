@@ -7,7 +7,6 @@ import unittest
 from harness import (
     CLASS_NAME,
     PREFIX,
-    STANDIN,
     WineTestCase,
     processes,
     stop_tool,
