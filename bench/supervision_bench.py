@@ -24,7 +24,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 
 import harness  # noqa: E402
-from harness import PERIOD, Package, Supervisor, wait_for, windows_path, wintool  # noqa: E402
+from harness import PERIOD, Package, Supervisor, windows_path, wintool  # noqa: E402
 
 
 def cpu_seconds(unix_pid):
@@ -59,19 +59,11 @@ class Pool:
         )
         self.size = workers
         self.supervisor = Supervisor(self.package.program_folder / "phpkeeper.exe")
-        wait_for(lambda: len(self.supervisor.workers()) == workers, timeout=60 + workers,
-                 what=f"{workers} workers")
+        self.supervisor.wait_for_workers(lambda ids: len(ids) == workers, 60 + workers)
 
     def close(self):
         self.supervisor.end()
         harness.end_processes({harness.SUPERVISOR_IMAGE, harness.WORKER_IMAGE})
-
-    def record_of(self, pid):
-        return wait_for(
-            lambda: next((r for r in self.package.records() if int(r["pid"]) == pid), None),
-            timeout=10,
-            what=f"worker {pid}'s record",
-        )
 
 
 def measure_restart_latency(kills):
@@ -83,15 +75,11 @@ def measure_restart_latency(kills):
             workers = pool.supervisor.workers()
             victim = random.choice(workers)
             died_at = float(wintool("kill", victim).split()[2])
-            after = wait_for(
-                lambda: (lambda ids: len(ids) == 3 and victim not in ids and ids)(
-                    pool.supervisor.workers()
-                ),
-                timeout=PERIOD + 5,
-                what="the replacement",
+            after = pool.supervisor.wait_for_workers(
+                lambda ids: len(ids) == 3 and victim not in ids, PERIOD + 5, "the replacement"
             )
             (replacement,) = set(after) - set(workers)
-            latencies.append(float(pool.record_of(replacement)["entered"]) - died_at)
+            latencies.append(float(pool.package.record_of(replacement)["entered"]) - died_at)
     finally:
         pool.close()
     return latencies

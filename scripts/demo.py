@@ -50,12 +50,7 @@ class PoolView:
         print(f"\n  {'':<9} {'slot':<5} {'pid':<6} {'command line':<20} state")
 
     def command_line(self, pid):
-        record = harness.wait_for(
-            lambda: next((r for r in self.package.records() if int(r["pid"]) == pid), None),
-            timeout=10,
-            what=f"worker {pid}'s record",
-        )
-        return record["commandline"].strip()
+        return self.package.record_of(pid)["commandline"].strip()
 
     def show(self, slot, pid, state, note=""):
         line = f"  {'pool':<9} {slot:<5} {pid:<6} {self.command_line(pid):<20} {state}"
@@ -103,7 +98,7 @@ def run_demo():
     say("start", f"phpkeeper.exe (process {supervisor.pid}), hidden, no arguments")
 
     pool = PoolView(supervisor, package)
-    harness.wait_for(lambda: len(supervisor.workers()) == 3, timeout=20, what="three workers")
+    supervisor.wait_for_workers(lambda ids: len(ids) == 3)
     pool.refresh()
     print()
 
@@ -114,7 +109,7 @@ def run_demo():
     pool.refresh()
     fetch(nginx)
     say("wait", "for the next check (every 10 s)")
-    harness.wait_for(lambda: len(supervisor.workers()) == 3, timeout=15, what="the replacement")
+    supervisor.wait_for_workers(lambda ids: len(ids) == 3, 15, "the replacement")
     pool.refresh(note=f"replacement after {time.monotonic() - killed_at:.1f} s")
     fetch(nginx)
 

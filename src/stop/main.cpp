@@ -51,36 +51,34 @@ bool waitForEnd(const Supervisor& supervisor) {
 }  // namespace
 
 int main() {
-    std::vector<Supervisor> supervisors = findSupervisors();
+    const std::vector<Supervisor> supervisors = findSupervisors();
     if (supervisors.empty()) {
         std::printf("phpkeeper is not running: no supervisor window was found.\n");
         return 1;
     }
     int failures = 0;
-    std::vector<bool> asked(supervisors.size(), false);
-    for (std::size_t i = 0; i < supervisors.size(); ++i) {
-        asked[i] = PostMessageA(supervisors[i].window, WM_CLOSE, 0, 0) != FALSE;
-        if (!asked[i]) {
-            std::fprintf(stderr,
-                         "phpkeeper (process %lu) did not take the close request (error %lu); "
-                         "end it in Task Manager.\n",
-                         supervisors[i].processId, GetLastError());
-            ++failures;
-        }
-    }
-    for (std::size_t i = 0; i < supervisors.size(); ++i) {
-        if (!asked[i]) {
+    std::vector<const Supervisor*> asked;
+    for (const Supervisor& supervisor : supervisors) {
+        if (PostMessageA(supervisor.window, WM_CLOSE, 0, 0)) {
+            asked.push_back(&supervisor);
             continue;
         }
-        const Supervisor& supervisor = supervisors[i];
-        if (waitForEnd(supervisor)) {
+        std::fprintf(stderr,
+                     "phpkeeper (process %lu) did not take the close request (error %lu); "
+                     "end it in Task Manager.\n",
+                     supervisor.processId, GetLastError());
+        ++failures;
+    }
+    // All were asked first, so they end side by side and the waits overlap.
+    for (const Supervisor* supervisor : asked) {
+        if (waitForEnd(*supervisor)) {
             std::printf("Stopped phpkeeper (process %lu); its workers keep running.\n",
-                        supervisor.processId);
+                        supervisor->processId);
         } else {
             std::fprintf(stderr,
                          "phpkeeper (process %lu) did not end within 5 s of the close request; "
                          "end it in Task Manager.\n",
-                         supervisor.processId);
+                         supervisor->processId);
             ++failures;
         }
     }

@@ -129,13 +129,17 @@ def processes():
     return listed
 
 
+def windows(query):
+    """Top-level windows of a class, or of a process with "pid=N": the probe's fields of each."""
+    return [
+        dict(f.split("=", 1) for f in line.split(" ") if "=" in f)
+        for line in wintool("windows", query).splitlines()
+    ]
+
+
 def supervisor_windows():
     """The windows of our class, by the process ID that owns them."""
-    found = {}
-    for line in wintool("windows", CLASS_NAME).splitlines():
-        fields = dict(f.split("=", 1) for f in line.split(" ") if "=" in f)
-        found[int(fields["pid"])] = fields
-    return found
+    return {int(fields["pid"]): fields for fields in windows(CLASS_NAME)}
 
 
 def wait_for(predicate, timeout, interval=0.2, what="the condition"):
@@ -205,6 +209,22 @@ class Package:
         found = [read_record(p, self.encoding) for p in self.root.rglob("php-cgi-*.started")]
         return sorted(found, key=lambda r: r["started_at"])
 
+    def wait_for_records(self, count, timeout=20.0):
+        """The records, once at least `count` workers have written theirs."""
+        return wait_for(
+            lambda: (lambda records: len(records) >= count and records)(self.records()),
+            timeout=timeout,
+            what=f"{count} workers to write down their start",
+        )
+
+    def record_of(self, pid):
+        """What worker `pid` wrote down; it writes that just after it starts."""
+        return wait_for(
+            lambda: next((r for r in self.records() if int(r["pid"]) == pid), None),
+            timeout=10,
+            what=f"worker {pid} to write down its start",
+        )
+
     def request_exit(self, record):
         (record["folder"] / f"php-cgi-{record['pid']}.exit").write_text("")
 
@@ -237,6 +257,14 @@ class Supervisor:
         """Running workers it started: their Windows process IDs."""
         return sorted(
             pid for pid, parent, name in processes() if parent == self.pid and name == WORKER_IMAGE
+        )
+
+    def wait_for_workers(self, condition, timeout=20.0, what="the expected workers"):
+        """Its running workers, once `condition` holds for them."""
+        return wait_for(
+            lambda: (lambda ids: condition(ids) and ids)(self.workers()),
+            timeout=timeout,
+            what=what,
         )
 
     def running(self):

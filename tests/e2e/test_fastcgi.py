@@ -37,11 +37,7 @@ class ThroughNginx(WineTestCase):
 
     def test_page_is_served_before_and_after_the_answering_worker_dies(self):
         supervisor = self.start_supervisor()
-        workers = wait_for(
-            lambda: len(supervisor.workers()) == POOL and supervisor.workers(),
-            timeout=20,
-            what="the pool",
-        )
+        workers = supervisor.wait_for_workers(lambda ids: len(ids) == POOL)
         first = self.served_by()
         self.assertIn(first, workers)
 
@@ -51,10 +47,8 @@ class ThroughNginx(WineTestCase):
         self.assertNotEqual(second, first)
         self.assertIn(second, workers)
 
-        replaced = wait_for(
-            lambda: (lambda ids: len(ids) == POOL and first not in ids and ids)(supervisor.workers()),
-            timeout=PERIOD + MARGIN,
-            what="the replacement",
+        replaced = supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL and first not in ids, PERIOD + MARGIN, "the replacement"
         )
         self.assertIn(self.served_by(), replaced)
 

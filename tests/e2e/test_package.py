@@ -84,7 +84,10 @@ class ReleaseZip(WineTestCase):
                         "Lanterra.ini.sample", "LICENSE"]),
             )
             self.assertIn("MIT License", archive.read("LICENSE").decode())
-            self.assertEqual(archive.read("phpkeeper.exe"), PHPKEEPER.read_bytes())
+            self.assertEqual(
+                archive.read("phpkeeper.exe"), PHPKEEPER.read_bytes(),
+                "the zip is older than the build: cmake --build --preset mingw --target package",
+            )
 
     def test_phpkeeper_carries_the_project_version(self):
         with tempfile.TemporaryDirectory(dir=self.package.root) as folder:

@@ -11,6 +11,7 @@ from harness import (
     processes,
     stop_tool,
     wait_for,
+    windows,
     windows_path,
     wintool,
 )
@@ -35,13 +36,6 @@ class FirstLaunch(WineTestCase):
         )
         return windows_path(worker)
 
-    def wait_for_records(self, count):
-        return wait_for(
-            lambda: len(self.package.records()) >= count and self.package.records(),
-            timeout=20,
-            what=f"{count} workers to write down their start",
-        )
-
     def wait_until_supervising(self, supervisor):
         """Until its message loop runs: every first start has been made by then."""
         wintool("sync", supervisor.pid)
@@ -50,7 +44,7 @@ class FirstLaunch(WineTestCase):
         exe = self.nested_package(workers="3")
         supervisor = self.start_supervisor()
         self.wait_until_supervising(supervisor)
-        records = self.wait_for_records(3)
+        records = self.package.wait_for_records(3)
 
         self.assertEqual(len(records), 3)
         for record in records:
@@ -72,7 +66,7 @@ class FirstLaunch(WineTestCase):
         self.package.write_config(path=windows_path(versions) + "\\", phpver="php-7.4", phpnum="2")
         supervisor = self.start_supervisor()
         self.wait_until_supervising(supervisor)
-        records = self.wait_for_records(2)
+        records = self.package.wait_for_records(2)
         self.assertEqual([r["exe"] for r in records], [windows_path(worker)] * 2)
 
     def test_relative_path_resolves_against_the_programs_folder(self):
@@ -82,7 +76,7 @@ class FirstLaunch(WineTestCase):
         self.package.write_config(path=".", phpver="php-8.3", phpnum="1")
         supervisor = self.start_supervisor()
         self.wait_until_supervising(supervisor)
-        (record,) = self.wait_for_records(1)
+        (record,) = self.package.wait_for_records(1)
         self.assertEqual(record["exe"].lower(), windows_path(worker).lower())
         self.assertEqual(record["cwd"].lower(), SYSTEM_DIRECTORY)
 
@@ -108,7 +102,7 @@ class FirstLaunch(WineTestCase):
 
         supervisor = self.start_supervisor(windows_name="D:\\phpkeeper.exe")
         self.wait_until_supervising(supervisor)
-        records = self.wait_for_records(3)
+        records = self.package.wait_for_records(3)
         self.assertEqual([r["exe"] for r in records], ["D:\\php-cgi.exe"] * 3)
         self.assertEqual({r["commandline"] for r in records}, {COMMAND_LINE})
         self.assertTrue(supervisor.running())
@@ -126,11 +120,7 @@ class GbkFolder(WineTestCase):
         self.package.write_config(path=windows_path(folder), phpver="php-8.3", phpnum="2")
         supervisor = self.start_supervisor(exe)
         wintool("sync", supervisor.pid, lang=self.lang)
-        records = wait_for(
-            lambda: len(self.package.records()) >= 2 and self.package.records(),
-            timeout=20,
-            what="2 workers in the GBK folder",
-        )
+        records = self.package.wait_for_records(2)
         self.assertEqual([r["exe"] for r in records], [windows_path(worker)] * 2)
         self.assertEqual({r["commandline"] for r in records}, {COMMAND_LINE})
 
@@ -162,16 +152,13 @@ class HiddenWindow(WineTestCase):
                          WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX)
         self.assertEqual(style & (WS_VISIBLE | WS_THICKFRAME | WS_MAXIMIZEBOX), 0)
         # Every GUI thread also owns a hidden "IME" window, on Windows as under Wine.
-        classes = [
-            dict(f.split("=", 1) for f in line.split(" ") if "=" in f)["class"]
-            for line in wintool("windows", f"pid={supervisor.pid}").splitlines()
-        ]
+        classes = [fields["class"] for fields in windows(f"pid={supervisor.pid}")]
         self.assertEqual(sorted(c for c in classes if c != "IME"), [CLASS_NAME])
 
     def test_quit_message_ends_it_with_the_value_it_carries(self):
         supervisor = self.start_supervisor()
         wintool("sync", supervisor.pid)
-        workers = wait_for(supervisor.workers, timeout=20, what="the worker")
+        workers = supervisor.wait_for_workers(lambda ids: len(ids) == 1)
         wintool("post-quit", supervisor.window()["tid"], "7")
         self.assertEqual(supervisor.exit_code(), 7)
         running = {pid for pid, _, _ in processes()}
@@ -189,11 +176,7 @@ class StopTool(WineTestCase):
     def test_stop_ends_the_supervisor_and_leaves_every_worker_running(self):
         self.package_with_workers(2)
         supervisor = self.start_supervisor()
-        workers = wait_for(
-            lambda: len(supervisor.workers()) == 2 and supervisor.workers(),
-            timeout=20,
-            what="two workers",
-        )
+        workers = supervisor.wait_for_workers(lambda ids: len(ids) == 2)
         result = stop_tool()
         self.assertEqual(result.returncode, 0, result.out + result.err)
         self.assertEqual(

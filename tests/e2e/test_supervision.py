@@ -5,7 +5,7 @@ import threading
 import time
 import unittest
 
-from harness import MARGIN, PERIOD, WineTestCase, wait_for, windows_path, wintool
+from harness import MARGIN, PERIOD, WineTestCase, windows_path, wintool
 
 POOL = 3
 COMMAND_LINE = " -b 127.0.0.1:9000"
@@ -43,7 +43,7 @@ class Supervision(WineTestCase):
     def start_pool(self):
         self.exe = self.package.install_worker(self.versions)
         supervisor = self.start_supervisor()
-        workers = self.wait_for_pool(supervisor, lambda ids: len(ids) == POOL)
+        workers = supervisor.wait_for_workers(lambda ids: len(ids) == POOL)
         self.sampler = PoolSizeSampler(supervisor)
         self.sampler.start()
         self.addCleanup(self.check_pool_never_grew)
@@ -54,23 +54,8 @@ class Supervision(WineTestCase):
         self.assertGreater(self.sampler.samples, 5)
         self.assertLessEqual(self.sampler.largest, POOL, "a second worker ran beside a live one")
 
-    def wait_for_pool(self, supervisor, condition, timeout=20.0):
-        return wait_for(
-            lambda: (lambda ids: condition(ids) and ids)(supervisor.workers()),
-            timeout=timeout,
-            what="the pool to reach the expected state",
-        )
-
-    def record_of(self, pid):
-        """What worker `pid` wrote down; it writes that just after it starts."""
-        return wait_for(
-            lambda: next((r for r in self.package.records() if int(r["pid"]) == pid), None),
-            timeout=10,
-            what=f"worker {pid} to write down its start",
-        )
-
     def assert_replacement_like(self, new_pid, old_pid):
-        new, old = self.record_of(new_pid), self.record_of(old_pid)
+        new, old = self.package.record_of(new_pid), self.package.record_of(old_pid)
         self.assertEqual(new["exe"], old["exe"])
         self.assertEqual(new["commandline"], COMMAND_LINE)
         self.assertEqual(new["cwd"], old["cwd"])
@@ -80,8 +65,8 @@ class Supervision(WineTestCase):
         victim = workers[1]
         wintool("kill", victim)
         killed_at = time.monotonic()
-        after = self.wait_for_pool(
-            supervisor, lambda ids: len(ids) == POOL and victim not in ids, PERIOD + MARGIN
+        after = supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL and victim not in ids, PERIOD + MARGIN
         )
         self.assertLessEqual(time.monotonic() - killed_at, PERIOD + MARGIN)
         (replacement,) = set(after) - set(workers)
@@ -91,9 +76,9 @@ class Supervision(WineTestCase):
     def test_worker_that_exits_by_itself_is_started_again(self):
         supervisor, workers = self.start_pool()
         victim = workers[0]
-        self.package.request_exit(self.record_of(victim))
-        after = self.wait_for_pool(
-            supervisor, lambda ids: len(ids) == POOL and victim not in ids, PERIOD + MARGIN + 1
+        self.package.request_exit(self.package.record_of(victim))
+        after = supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL and victim not in ids, PERIOD + MARGIN + 1
         )
         (replacement,) = set(after) - set(workers)
         self.assert_replacement_like(replacement, victim)
@@ -101,11 +86,11 @@ class Supervision(WineTestCase):
     def test_every_worker_killed_comes_back_in_the_same_check(self):
         supervisor, workers = self.start_pool()
         wintool("kill", *workers)
-        after = self.wait_for_pool(
-            supervisor, lambda ids: len(ids) == POOL and not set(ids) & set(workers),
+        after = supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL and not set(ids) & set(workers),
             PERIOD + MARGIN,
         )
-        starts = [self.record_of(pid)["started_at"] for pid in after]
+        starts = [self.package.record_of(pid)["started_at"] for pid in after]
         self.assertLess(max(starts) - min(starts), 2.0, "the restarts came in different checks")
         for new, old in zip(after, workers):
             self.assert_replacement_like(new, old)
@@ -126,7 +111,8 @@ class Supervision(WineTestCase):
         # after the executable appears.
         self.package.install_worker(versions / "php-8.3")
         placed_at = time.monotonic()
-        self.wait_for_pool(supervisor, lambda ids: len(ids) == POOL, PERIOD + MARGIN)
+        supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL, PERIOD + MARGIN)
         self.assertLessEqual(time.monotonic() - placed_at, PERIOD + MARGIN)
         self.assertEqual({r["commandline"] for r in self.package.records()}, {COMMAND_LINE})
 
@@ -144,8 +130,8 @@ class Supervision(WineTestCase):
                 {wintool("open", pid).strip() for pid in workers}, {"exited-but-held php-cgi.exe"}
             )
             dead += workers
-            workers = self.wait_for_pool(
-                supervisor, lambda ids: len(ids) == POOL and not set(ids) & set(dead),
+            workers = supervisor.wait_for_workers(
+            lambda ids: len(ids) == POOL and not set(ids) & set(dead),
                 PERIOD + MARGIN,
             )
         # Once replaced, a dead worker is held by nobody. Its ID may already have passed to a
