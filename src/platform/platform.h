@@ -16,8 +16,12 @@ namespace platform {
 // The window class by which the stop tool finds every running supervisor.
 inline constexpr char kMainWindowClass[] = "phpkeeper.MainWindow";
 
+// Process error-mode bits; workers inherit the mode on Windows.
 inline constexpr std::uint32_t kFailCriticalErrors = 0x0001;
+inline constexpr std::uint32_t kNoGpFaultErrorBox = 0x0002;
 inline constexpr std::uint32_t kNoOpenFileErrorBox = 0x8000;
+
+inline constexpr std::uint32_t kSupervisionPeriodMs = 10000;
 
 // Adds bits to the process error mode, keeping those already set.
 void addErrorModeBits(std::uint32_t bits);
@@ -36,12 +40,20 @@ Text readSetting(const Text& file, const Text& section, const Text& key, const T
 // True when a file-system search for `path` finds an entry; folders and wildcards count.
 bool pathExists(const Text& path);
 
+// Milliseconds on a clock that only goes forward.
+std::uint64_t nowMs();
+
 // Starts one hidden process with no standard handles; an empty `workingDirectory` leaves it in
 // ours. Returns its process ID, or 0 when it did not start. A handle to the process stays held
-// until releaseProcessHold, so that its ID cannot pass to another process while it is recorded.
+// until releaseProcessHold, so that its ID cannot pass to another process while it is recorded,
+// and it is watched: when the process ends, onWorkerEnded(id) runs on the GUI thread.
 ProcessId spawnHidden(const Text& exePath, const Text& arguments, const Text& workingDirectory);
-// Lets go of the handle kept for `id`; never stops the process. 0 holds nothing.
+// Stops watching and lets go of the handle kept for `id`; never stops the process. 0 holds
+// nothing. No notice for `id` is posted after this returns.
 void releaseProcessHold(ProcessId id);
+// The exit code of the held process `id` once it has ended; nothing while it still runs, or
+// when nothing is held for `id`.
+std::optional<std::uint32_t> exitCodeOf(ProcessId id);
 
 // The IDs of every running process, or nothing when no process list can be taken.
 std::optional<std::vector<ProcessId>> listProcesses();
@@ -49,6 +61,7 @@ std::optional<std::vector<ProcessId>> listProcesses();
 struct WindowHandlers {
     void (*onCreated)();
     void (*onTick)();
+    void (*onWorkerEnded)(ProcessId id);
 };
 // Builds the hidden main window with its 10000 ms timer armed, then runs onCreated before
 // returning. False when the window cannot be built; no handler has run then.

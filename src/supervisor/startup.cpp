@@ -46,13 +46,16 @@ void launchEveryVersion(const std::vector<Text>& versions, int workersPerVersion
 }  // namespace
 
 int runSupervisor() {
-    platform::addErrorModeBits(platform::kFailCriticalErrors | platform::kNoOpenFileErrorBox);
+    // Workers inherit the mode: a crashing php-cgi.exe must end, not wait behind a dialog that
+    // nobody sees while its slot stays empty.
+    platform::addErrorModeBits(platform::kFailCriticalErrors | platform::kNoGpFaultErrorBox |
+                               platform::kNoOpenFileErrorBox);
     RunDirectory = runDirectoryOf(platform::ownModulePath());
     // Relative paths in the configuration resolve against the program's own folder.
     platform::setCurrentDirectory(RunDirectory);
     Workers.clear();
     const ReleaseAllOnExit cleanup;
-    if (!platform::buildMainWindow({&onMainWindowCreated, &onSupervisionTick})) {
+    if (!platform::buildMainWindow({&onMainWindowCreated, &onSupervisionTick, &onWorkerEnded})) {
         return kNoWindowExitCode;
     }
     return platform::runMessageLoop();

@@ -2,11 +2,26 @@
 #include "workers/launcher.h"
 
 #include <string>
+#include <utility>
 
 namespace {
 
-void appendRecord(const Text& exePath, const Text& arguments, ProcessId processId) {
-    Workers.push_back(WorkerRecord{exePath, arguments, processId});
+void noteStart(WorkerRecord& record, ProcessId processId) {
+    record.processId = processId;
+    record.startedAtMs = platform::nowMs();
+    record.starts += processId != 0 ? 1u : 0u;
+    record.endRequested = false;
+    record.failing = false;
+}
+
+void appendRecord(int versionIndex, const Text& exePath, const Text& arguments,
+                  ProcessId processId) {
+    WorkerRecord record;
+    record.exePath = exePath;
+    record.arguments = arguments;
+    record.versionIndex = versionIndex < 1 ? 1 : versionIndex;
+    noteStart(record, processId);
+    Workers.push_back(std::move(record));
 }
 
 // The caller may pass the record's own fields; std::string assignment copies before it
@@ -17,7 +32,7 @@ void overwriteRecord(int slot, const Text& exePath, const Text& arguments, Proce
     platform::releaseProcessHold(record.processId);
     record.exePath = exePath;
     record.arguments = arguments;
-    record.processId = processId;
+    noteStart(record, processId);
 }
 
 }  // namespace
@@ -42,7 +57,7 @@ void launchWorkers(int versionIndex, int count, const Text& exePath, int slot, T
         if (slot > 0) {
             overwriteRecord(slot, exePath, arguments, processId);
         } else {
-            appendRecord(exePath, arguments, processId);
+            appendRecord(versionIndex, exePath, arguments, processId);
         }
     }
 }

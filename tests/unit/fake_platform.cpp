@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "shared.h"
 #include "supervisor/startup.h"
@@ -26,6 +27,9 @@ void log(std::string call) {
 
 LoopEvent tick() {
     return {LoopEvent::Kind::tick, 0, {}};
+}
+LoopEvent endNotice(ProcessId id) {
+    return {LoopEvent::Kind::ended, static_cast<int>(id), {}};
 }
 LoopEvent closeRequest() {
     return {LoopEvent::Kind::close, 0, {}};
@@ -51,7 +55,17 @@ void reset() {
 }
 
 void kill(ProcessId id) {
-    current().running.erase(id);
+    exitWith(id, 1);
+}
+
+void exitWith(ProcessId id, std::uint32_t exitCode) {
+    if (current().running.erase(id) != 0) {
+        current().exitCodes[id] = exitCode;
+    }
+}
+
+void advance(std::uint64_t ms) {
+    current().now += ms;
 }
 
 void setSetting(const Text& section, const Text& key, const Text& value) {
@@ -116,13 +130,21 @@ bool pathExists(const Text& path) {
     return current().existingPaths.count(path) != 0;
 }
 
+std::uint64_t nowMs() {
+    return current().now;
+}
+
 ProcessId spawnHidden(const Text& exePath, const Text& arguments, const Text& workingDirectory) {
     log("spawnHidden " + exePath);
     fake::Platform& p = current();
     ProcessId id = 0;
     if (p.existingPaths.count(exePath) != 0) {
-        id = p.nextId++;
+        id = p.reusedId != 0 ? std::exchange(p.reusedId, 0) : p.nextId++;
+        if (p.held.count(id) != 0) {
+            ADD_FAILURE() << "Windows gave out ID " << id << " while a handle to it was held";
+        }
         p.running.insert(id);
+        p.exitCodes.erase(id);
         p.held.insert(id);
     }
     p.spawns.push_back({exePath, arguments, workingDirectory, id});
@@ -137,6 +159,15 @@ void releaseProcessHold(ProcessId id) {
     if (current().held.erase(id) == 0) {
         ADD_FAILURE() << "process " << id << " released without being held";
     }
+}
+
+std::optional<std::uint32_t> exitCodeOf(ProcessId id) {
+    const fake::Platform& p = current();
+    if (p.held.count(id) == 0 || p.running.count(id) != 0) {
+        return std::nullopt;
+    }
+    const auto code = p.exitCodes.find(id);
+    return code == p.exitCodes.end() ? 1u : code->second;
 }
 
 std::optional<std::vector<ProcessId>> listProcesses() {
@@ -174,13 +205,17 @@ int runMessageLoop() {
                 log("tick");
                 current().handlers.onTick();
                 break;
+            case fake::LoopEvent::Kind::ended:
+                log("endNotice " + std::to_string(event.value));
+                current().handlers.onWorkerEnded(static_cast<ProcessId>(event.value));
+                break;
             case fake::LoopEvent::Kind::step:
                 event.step();
                 break;
             case fake::LoopEvent::Kind::close:
                 return 0;
             case fake::LoopEvent::Kind::quit:
-                return event.quitValue;
+                return event.value;
         }
     }
     ADD_FAILURE() << "the scripted message loop ran out without a close request or quit message";

@@ -21,15 +21,17 @@ struct Spawn {
     ProcessId id;
 };
 
-// One thing the message loop delivers: a timer tick, a close request, a quit message with a
-// value, or a step of the test's own between them (a worker dying, a file appearing).
+// One thing the message loop delivers: a timer tick, a worker's end notice, a close request, a
+// quit message with a value, or a step of the test's own between them (a worker dying, a file
+// appearing).
 struct LoopEvent {
-    enum class Kind { tick, close, quit, step } kind;
-    int quitValue = 0;
+    enum class Kind { tick, ended, close, quit, step } kind;
+    int value = 0;  // the quit message's value, or the ended worker's ID
     std::function<void()> step;
 };
 
 LoopEvent tick();
+LoopEvent endNotice(ProcessId id);
 LoopEvent closeRequest();
 LoopEvent quitMessage(int value);
 LoopEvent step(std::function<void()> action);
@@ -55,7 +57,10 @@ struct Platform {
     Text currentDirectory;
     std::set<ProcessId> running;
     std::set<ProcessId> held;
+    std::map<ProcessId, std::uint32_t> exitCodes;  // of the processes that ended
     ProcessId nextId = 100;
+    ProcessId reusedId = 0;  // when set, the next start gets this ID, as Wine hands out a freed one
+    std::uint64_t now = 1000000;  // milliseconds; tests move it on
     platform::WindowHandlers handlers{};
 };
 
@@ -63,7 +68,11 @@ Platform& state();
 // Fresh script, and the program's process-wide values emptied.
 void reset();
 
+// A worker ends: killed from outside (exit code 1, as Task Manager ends a process), or by
+// itself with a code of its own.
 void kill(ProcessId id);
+void exitWith(ProcessId id, std::uint32_t exitCode);
+void advance(std::uint64_t ms);
 void setSetting(const Text& section, const Text& key, const Text& value);
 // The recorded calls whose text starts with `prefix`, in order.
 std::vector<std::string> callsStartingWith(const std::string& prefix);

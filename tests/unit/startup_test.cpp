@@ -44,13 +44,14 @@ class StartupTest : public FakePlatformTest {
 
 TEST_F(StartupTest, RunsItsStepsInOrderAndEndsWithoutStoppingAWorker) {
     configureNestedPackage("2");
-    const WorkerRecord leftover{"stale", "stale", 0};
+    WorkerRecord leftover;
+    leftover.exePath = "stale";
     Workers.push_back(leftover);
 
     EXPECT_EQ(runSupervisor(), 0);
 
     const std::vector<std::string> expected = {
-        "addErrorModeBits 0x8001",
+        "addErrorModeBits 0x8003",
         "ownModulePath",
         "setCurrentDirectory C:\\pkg",
         "buildMainWindow",
@@ -73,6 +74,18 @@ TEST_F(StartupTest, RunsItsStepsInOrderAndEndsWithoutStoppingAWorker) {
     EXPECT_TRUE(RunDirectory.empty() && SystemDirectory.empty() && InstallPath.empty() &&
                 PhpVersion.empty());
     EXPECT_EQ(os().running, (std::set<ProcessId>{100, 101})) << "the workers outlive us";
+}
+
+// Workers inherit the error mode on Windows, so these bits keep a crashing php-cgi.exe from
+// waiting behind a dialog that nobody sees. (Wine does not pass the mode on to children, so only
+// here can the bits be checked.)
+TEST_F(StartupTest, ErrorModeAsksForNoDialogs) {
+    configureNestedPackage("1");
+    runSupervisor();
+    EXPECT_EQ(os().errorMode & platform::kFailCriticalErrors, platform::kFailCriticalErrors);
+    EXPECT_EQ(os().errorMode & platform::kNoGpFaultErrorBox, platform::kNoGpFaultErrorBox)
+        << "a crash dialog would hold the dead worker in the process list";
+    EXPECT_EQ(os().errorMode & platform::kNoOpenFileErrorBox, platform::kNoOpenFileErrorBox);
 }
 
 TEST_F(StartupTest, ExitCodeIsZeroAfterACloseRequestAndTheQuitValueOtherwise) {
@@ -110,6 +123,20 @@ TEST_F(StartupTest, TicksOfTheLoopRestartDeadWorkers) {
     ASSERT_EQ(os().spawns.size(), 3u);
     EXPECT_EQ(os().spawns[2].exePath, "D:\\pkg\\php\\php-8.3\\php-cgi.exe");
     EXPECT_EQ(os().spawns[2].arguments, " -b 127.0.0.1:9000");
+}
+
+TEST_F(StartupTest, EndNoticesOfTheLoopRestartAWorkerBeforeAnyCheck) {
+    configureNestedPackage("2");
+    os().loop = {fake::step([] {
+                     fake::advance(3000);
+                     fake::exitWith(101, 0);
+                 }),
+                 fake::endNotice(101), fake::closeRequest()};
+    EXPECT_EQ(runSupervisor(), 0);
+    EXPECT_TRUE(fake::callsStartingWith("tick").empty());
+    ASSERT_EQ(os().spawns.size(), 3u);
+    EXPECT_EQ(os().spawns[2].exePath, "D:\\pkg\\php\\php-8.3\\php-cgi.exe");
+    EXPECT_EQ(os().running, (std::set<ProcessId>{100, 102}));
 }
 
 TEST_F(StartupTest, WithoutAConfigurationFileThreeStartsAreTriedFromTheDriveRoot) {
@@ -192,6 +219,18 @@ TEST_F(StartupTest, SeveralVersionsRunOnePoolEachOnConsecutivePorts) {
               (std::vector<std::string>{"pathExists D:\\pkgphp-7.4\\php-cgi.exe",
                                         "pathExists D:\\pkg\\php\\php-7.4\\php-cgi.exe"}))
         << "the folder is resolved once, with the first name";
+}
+
+TEST_F(StartupTest, TwoListedVersionsAreEnoughForOnePoolEach) {
+    configureNestedPackage("1");
+    fake::setSetting("phpFind", "phpvers", "php-7.4,php-8.3");
+    os().existingPaths.insert("D:\\pkg\\php\\php-7.4\\php-cgi.exe");
+    runSupervisor();
+    ASSERT_EQ(os().spawns.size(), 2u);
+    EXPECT_EQ(os().spawns[0].exePath, "D:\\pkg\\php\\php-7.4\\php-cgi.exe");
+    EXPECT_EQ(os().spawns[0].arguments, " -b 127.0.0.1:9000");
+    EXPECT_EQ(os().spawns[1].exePath, "D:\\pkg\\php\\php-8.3\\php-cgi.exe");
+    EXPECT_EQ(os().spawns[1].arguments, " -b 127.0.0.1:9001");
 }
 
 TEST_F(StartupTest, FewerThanTwoListedVersionsKeepTheSelectedOne) {

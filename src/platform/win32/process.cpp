@@ -6,17 +6,51 @@
 #include <map>
 
 #include "platform/platform.h"
+#include "platform/win32/notices.h"
 #include "platform/win32/unique_handle.h"
 
 namespace {
 
 constexpr DWORD kPathBufferSize = 260;
 
+// A worker's handle and the wait that watches it for its end.
+struct WatchedProcess {
+    UniqueHandle process;
+    HANDLE wait = nullptr;
+
+    WatchedProcess() = default;
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+    // INVALID_HANDLE_VALUE makes the cancel wait for a callback already under way, so no notice
+    // is posted once the handle is gone; the handle member closes after this body.
+    ~WatchedProcess() {
+        if (wait != nullptr) {
+            UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+        }
+    }
+};
+
 // One open handle per recorded worker. While it is open Windows cannot hand the worker's ID to
 // another process, so a worker that died can never be mistaken for a stranger that took its ID.
-std::map<DWORD, UniqueHandle>& heldProcesses() {
-    static std::map<DWORD, UniqueHandle> held;
+std::map<DWORD, WatchedProcess>& heldProcesses() {
+    static std::map<DWORD, WatchedProcess> held;
     return held;
+}
+
+VOID CALLBACK onWatchedProcessEnded(PVOID context, BOOLEAN /*timedOut*/) {
+    postWorkerEnded(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(context)));
+}
+
+// Without the wait the worker's end is still found by the periodic check.
+void holdAndWatch(DWORD processId, HANDLE process) {
+    heldProcesses().erase(processId);
+    WatchedProcess& watched = heldProcesses()[processId];
+    watched.process = UniqueHandle(process);
+    if (!RegisterWaitForSingleObject(&watched.wait, process, onWatchedProcessEnded,
+                                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(processId)),
+                                     INFINITE, WT_EXECUTEONLYONCE)) {
+        watched.wait = nullptr;
+    }
 }
 
 }  // namespace
@@ -65,13 +99,31 @@ ProcessId spawnHidden(const Text& exePath, const Text& arguments, const Text& wo
         CloseHandle(started.hThread);
     }
     if (started.hProcess != nullptr) {
-        heldProcesses()[started.dwProcessId] = UniqueHandle(started.hProcess);
+        holdAndWatch(started.dwProcessId, started.hProcess);
     }
     return started.dwProcessId;
 }
 
 void releaseProcessHold(ProcessId id) {
     heldProcesses().erase(id);
+}
+
+// The handle's signal, not STILL_ACTIVE, says whether it ended: a process may exit with 259.
+std::optional<std::uint32_t> exitCodeOf(ProcessId id) {
+    const auto found = heldProcesses().find(id);
+    if (found == heldProcesses().end() ||
+        WaitForSingleObject(found->second.process.handle, 0) != WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(found->second.process.handle, &code)) {
+        return std::nullopt;
+    }
+    return code;
+}
+
+std::uint64_t nowMs() {
+    return GetTickCount64();
 }
 
 // EnumProcesses gives exactly the IDs the check compares, and under Wine it costs a third of the

@@ -2,12 +2,14 @@
 // window procedure only dispatches.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
+#include "platform/win32/notices.h"
 
 namespace {
 
 constexpr UINT_PTR kSupervisionTimerId = 1;
-constexpr UINT kSupervisionPeriodMs = 10000;
 constexpr int kWindowWidth = 380;
 constexpr int kWindowHeight = 250;
 // A fixed border with caption, system menu and minimize box; never shown.
@@ -16,18 +18,23 @@ constexpr int kLoopFailedExitCode = 3;
 
 platform::WindowHandlers Handlers{};
 HWND MainWindow = nullptr;
+// Read by the wait callbacks on pool threads. Set before the first worker starts, which is
+// before CreateWindowEx returns.
+std::atomic<HWND> NoticeWindow{nullptr};
 
 LRESULT onCreate(HWND window) {
     // The timer is armed before the first launch, so the first check is due one period after
     // the window was built however long the launch takes.
-    if (SetTimer(window, kSupervisionTimerId, kSupervisionPeriodMs, nullptr) == 0) {
+    if (SetTimer(window, kSupervisionTimerId, platform::kSupervisionPeriodMs, nullptr) == 0) {
         return -1;
     }
+    NoticeWindow = window;
     Handlers.onCreated();
     return 0;
 }
 
 LRESULT onDestroy(HWND window) {
+    NoticeWindow = nullptr;
     KillTimer(window, kSupervisionTimerId);
     PostQuitMessage(0);
     return 0;
@@ -43,6 +50,9 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
                 return 0;
             }
             break;
+        case kWorkerEndedMessage:
+            Handlers.onWorkerEnded(static_cast<ProcessId>(wParam));
+            return 0;
         case WM_DESTROY:
             return onDestroy(window);
         default:
@@ -63,6 +73,13 @@ bool registerMainWindowClass(HINSTANCE instance) {
 }
 
 }  // namespace
+
+void postWorkerEnded(DWORD processId) {
+    const HWND window = NoticeWindow;
+    if (window != nullptr) {
+        PostMessageA(window, kWorkerEndedMessage, processId, 0);
+    }
+}
 
 namespace platform {
 
