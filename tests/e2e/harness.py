@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -36,8 +37,9 @@ WORKER_IMAGE = "php-cgi.exe"
 SUPERVISOR_IMAGE = "phpkeeper.exe"
 
 
-def wine_env(lang="C.UTF-8"):
+def wine_env(lang="C.UTF-8", extra=None):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(extra or {})
     env.update(
         WINEPREFIX=str(PREFIX),
         WINEDEBUG="-all",
@@ -207,7 +209,33 @@ class Package:
     def records(self):
         """What every stand-in started from this package wrote down, oldest first."""
         found = [read_record(p, self.encoding) for p in self.root.rglob("php-cgi-*.started")]
-        return sorted(found, key=lambda r: r["started_at"])
+        return sorted(found, key=lambda r: float(r["entered"]))
+
+    def ends(self):
+        """(time, exit code) of every end that a stand-in made itself, oldest first."""
+        found = []
+        for path in self.root.rglob("php-cgi-*.ended"):
+            record = read_record(path, self.encoding)
+            found.append((float(record["ended"]), int(record["code"])))
+        return sorted(found)
+
+    def live_records(self, supervisor):
+        """The records of the supervisor's running workers; Wine reuses IDs, so the newest record
+        of each ID is the running worker's."""
+        alive = set(supervisor.workers())
+        newest = {int(r["pid"]): r for r in self.records()}
+        return [newest[pid] for pid in sorted(alive) if pid in newest]
+
+    def wait_for_fresh_pool(self, supervisor, size, since, timeout, what="the replacements"):
+        """The records of `size` running workers, once all of them started after `since` (Unix
+        time, the clock that the stand-ins write)."""
+        return wait_for(
+            lambda: (lambda records: len(records) == size
+                     and all(float(r["entered"]) > since for r in records) and records)(
+                self.live_records(supervisor)),
+            timeout=timeout,
+            what=what,
+        )
 
     def wait_for_records(self, count, timeout=20.0):
         """The records, once at least `count` workers have written theirs."""
@@ -218,9 +246,10 @@ class Package:
         )
 
     def record_of(self, pid):
-        """What worker `pid` wrote down; it writes that just after it starts."""
+        """What worker `pid` wrote down; it writes that just after it starts. Wine hands a freed
+        ID out again at once, so this is the newest worker of that ID."""
         return wait_for(
-            lambda: next((r for r in self.records() if int(r["pid"]) == pid), None),
+            lambda: next((r for r in reversed(self.records()) if int(r["pid"]) == pid), None),
             timeout=10,
             what=f"worker {pid} to write down its start",
         )
@@ -232,12 +261,13 @@ class Package:
 class Supervisor:
     """One phpkeeper.exe started under Wine, with no arguments, from an unrelated folder."""
 
-    def __init__(self, exe, lang="C.UTF-8", windows_name=None):
+    def __init__(self, exe, lang="C.UTF-8", windows_name=None, env=None):
         before = set(supervisor_windows())
+        self.started_at = time.time()
         self.process = subprocess.Popen(
             ["wine", windows_name or str(exe)],
             cwd="/",
-            env=wine_env(lang),
+            env=wine_env(lang, env),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
@@ -283,6 +313,29 @@ class Supervisor:
             self.process.wait()
 
 
+class PoolSizeSampler(threading.Thread):
+    """Counts a supervisor's running workers over and over, for as long as a test runs."""
+
+    def __init__(self, supervisor):
+        super().__init__(daemon=True)
+        self.supervisor = supervisor
+        self.largest = 0
+        self.smallest = None
+        self.samples = 0
+        self.finished = threading.Event()
+
+    def run(self):
+        while not self.finished.is_set():
+            count = len(self.supervisor.workers())
+            self.largest = max(self.largest, count)
+            self.smallest = count if self.smallest is None else min(self.smallest, count)
+            self.samples += 1
+
+    def stop(self):
+        self.finished.set()
+        self.join()
+
+
 def stop_tool():
     return wine(STOP_TOOL, check=False, timeout=60)
 
@@ -304,6 +357,20 @@ class WineTestCase(unittest.TestCase):
         supervisor = Supervisor(exe, lang=self.lang, **kwargs)
         self.supervisors.append(supervisor)
         return supervisor
+
+    def sample_pool_size(self, supervisor, size):
+        """Counts the pool until the test ends, then fails it if the pool ever grew past `size`:
+        a second worker started beside a live one."""
+        sampler = PoolSizeSampler(supervisor)
+        sampler.start()
+
+        def check():
+            sampler.stop()
+            self.assertGreater(sampler.samples, 3)
+            self.assertLessEqual(sampler.largest, size, "a second worker ran beside a live one")
+
+        self.addCleanup(check)
+        return sampler
 
     def end_everything(self):
         for supervisor in self.supervisors:
