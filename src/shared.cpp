@@ -3,3 +3,4 @@
 
 WorkerTable Workers;
 Text SystemDirectory;
+std::uint64_t NextCheckAtMs = 0;

@@ -28,3 +28,6 @@ using WorkerTable = std::vector<WorkerRecord>;
 extern WorkerTable Workers;
 // Ends in a backslash, or is empty when the platform could not say; every worker starts there.
 extern Text SystemDirectory;
+// When the periodic check is next due, on the platform's clock; a slot waiting for the check is
+// tried then.
+extern std::uint64_t NextCheckAtMs;

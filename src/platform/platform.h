@@ -54,14 +54,26 @@ void releaseProcessHold(ProcessId id);
 // The exit code of the held process `id` once it has ended; nothing while it still runs, or
 // when nothing is held for `id`.
 std::optional<std::uint32_t> exitCodeOf(ProcessId id);
+// Ends the held process `id` with `exitCode`, through the handle kept for it, so that no other
+// process can be hit. False when nothing is held for `id` or Windows refused.
+bool endProcess(ProcessId id, std::uint32_t exitCode);
 
 // The IDs of every running process, or nothing when no process list can be taken.
 std::optional<std::vector<ProcessId>> listProcesses();
+
+// What the supervisor answers a control request with, and whether it ends once the answer is
+// out.
+struct RequestAnswer {
+    Text reply;
+    bool endSupervisor = false;
+};
 
 struct WindowHandlers {
     void (*onCreated)();
     void (*onTick)();
     void (*onWorkerEnded)(ProcessId id);
+    // A control request sent to the window; its answer goes back to the window that asked.
+    RequestAnswer (*onRequest)(const Text& request);
 };
 // Builds the hidden main window with its 10000 ms timer armed, then runs onCreated before
 // returning. False when the window cannot be built; no handler has run then.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "shared.h"
+#include "supervisor/control.h"
 #include "supervisor/paths.h"
 #include "supervisor/settings.h"
 #include "workers/launcher.h"
@@ -12,6 +13,9 @@
 Text RunDirectory;
 Text InstallPath;
 Text PhpVersion;
+SettingsRead SettingsAsRead;
+std::vector<Pool> Pools;
+std::uint64_t StartedAtMs = 0;
 
 namespace {
 
@@ -29,17 +33,19 @@ struct ReleaseAllOnExit {
 
 void launchSelectedVersion(int workersPerVersion) {
     InstallPath = resolvePhpRoot(InstallPath, PhpVersion);
+    Pools.push_back({PhpVersion, InstallPath + PhpVersion + kWorkerExeName});
     Text arguments;
-    launchWorkers(1, workersPerVersion, InstallPath + PhpVersion + kWorkerExeName, 0, arguments);
+    launchWorkers(1, workersPerVersion, Pools.back().exePath, 0, arguments);
 }
 
 // One pool per listed version, the first on port 9000 and each further one on the next port.
 void launchEveryVersion(const std::vector<Text>& versions, int workersPerVersion) {
     InstallPath = resolvePhpRoot(InstallPath, versions.front());
     for (std::size_t i = 0; i < versions.size(); ++i) {
+        Pools.push_back({versions[i], InstallPath + versions[i] + kWorkerExeName});
         Text arguments;
-        launchWorkers(static_cast<int>(i) + 1, workersPerVersion,
-                      InstallPath + versions[i] + kWorkerExeName, 0, arguments);
+        launchWorkers(static_cast<int>(i) + 1, workersPerVersion, Pools.back().exePath, 0,
+                      arguments);
     }
 }
 
@@ -55,7 +61,11 @@ int runSupervisor() {
     platform::setCurrentDirectory(RunDirectory);
     Workers.clear();
     const ReleaseAllOnExit cleanup;
-    if (!platform::buildMainWindow({&onMainWindowCreated, &onSupervisionTick, &onWorkerEnded})) {
+    StartedAtMs = platform::nowMs();
+    // The timer is armed while the window is built.
+    NextCheckAtMs = StartedAtMs + platform::kSupervisionPeriodMs;
+    if (!platform::buildMainWindow(
+            {&onMainWindowCreated, &onSupervisionTick, &onWorkerEnded, &answerControlRequest})) {
         return kNoWindowExitCode;
     }
     return platform::runMessageLoop();
@@ -64,16 +74,20 @@ int runSupervisor() {
 void onMainWindowCreated() {
     SystemDirectory = withTrailingBackslash(platform::systemDirectory());
     const Text file = configFilePath(RunDirectory);
+    // The profile functions read a missing file as empty; only the status view tells.
+    SettingsAsRead.fileFound = platform::pathExists(file);
     InstallPath = platform::readSetting(file, "Lanterra", "path", "");
     PhpVersion = platform::readSetting(file, "phpFind", "phpver", "");
-    const int workersPerVersion =
-        textToInteger(platform::readSetting(file, "phpFind", "phpnum", "3"));
-    const std::vector<Text> versions =
-        splitVersionList(platform::readSetting(file, "phpFind", "phpvers", ""));
+    SettingsAsRead.path = InstallPath;
+    SettingsAsRead.phpver = PhpVersion;
+    SettingsAsRead.phpnum = platform::readSetting(file, "phpFind", "phpnum", "3");
+    SettingsAsRead.workersPerVersion = textToInteger(SettingsAsRead.phpnum);
+    SettingsAsRead.phpvers = platform::readSetting(file, "phpFind", "phpvers", "");
+    const std::vector<Text> versions = splitVersionList(SettingsAsRead.phpvers);
     if (versions.size() >= 2) {
-        launchEveryVersion(versions, workersPerVersion);
+        launchEveryVersion(versions, SettingsAsRead.workersPerVersion);
     } else {
-        launchSelectedVersion(workersPerVersion);
+        launchSelectedVersion(SettingsAsRead.workersPerVersion);
     }
 }
 
@@ -82,6 +96,8 @@ void releaseAll() {
     release(SystemDirectory);
     release(InstallPath);
     release(PhpVersion);
+    SettingsAsRead = SettingsRead();
+    std::vector<Pool>().swap(Pools);
     for (const WorkerRecord& record : Workers) {
         platform::releaseProcessHold(record.processId);
     }

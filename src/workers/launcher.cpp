@@ -37,11 +37,12 @@ void overwriteRecord(int slot, const Text& exePath, const Text& arguments, Proce
 
 }  // namespace
 
+int portOf(int versionIndex) {
+    return versionIndex <= 1 ? 9000 : 8999 + versionIndex;
+}
+
 Text portText(int versionIndex) {
-    if (versionIndex <= 1) {
-        return "9000";
-    }
-    return std::to_string(8999 + versionIndex);
+    return std::to_string(portOf(versionIndex));
 }
 
 Text workerCommandLine(int versionIndex) {

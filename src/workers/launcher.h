@@ -5,7 +5,8 @@
 
 inline constexpr char kWorkerAddress[] = "127.0.0.1";
 
-// "9000" for version index 1 or less; 8999 + index for the further versions.
+// 9000 for version index 1 or less; 8999 + index for the further versions.
+int portOf(int versionIndex);
 Text portText(int versionIndex);
 // The command line every worker of one launch shares: " -b 127.0.0.1:" and the port.
 Text workerCommandLine(int versionIndex);

@@ -3,6 +3,7 @@
 #include "workers/supervision.h"
 
 #include <algorithm>
+#include <string>
 
 #include "workers/launcher.h"
 
@@ -42,6 +43,7 @@ Liveness isProcessAlive(ProcessId processId) {
 }
 
 void onSupervisionTick() {
+    NextCheckAtMs = platform::nowMs() + platform::kSupervisionPeriodMs;
     // Restarts overwrite in place, so the walk sees the same number of records throughout.
     const int recordCount = static_cast<int>(Workers.size());
     for (int slot = 1; slot <= recordCount; ++slot) {
@@ -81,4 +83,25 @@ void onWorkerEnded(ProcessId processId) {
         return;
     }
     restartSlot(static_cast<int>(found - Workers.begin()) + 1, exitCode);
+}
+
+Text endWorkerOnRequest(int slot, ProcessId processId) {
+    if (slot < 1 || static_cast<std::size_t>(slot) > Workers.size()) {
+        return "there is no slot " + std::to_string(slot) + "; this supervisor has " +
+               std::to_string(Workers.size());
+    }
+    WorkerRecord& record = Workers[static_cast<std::size_t>(slot) - 1];
+    if (record.processId == 0) {
+        return "slot " + std::to_string(slot) + " has no running worker";
+    }
+    // The asker's view may be stale: the slot's worker may have been replaced since.
+    if (record.processId != processId) {
+        return "slot " + std::to_string(slot) + " runs process " +
+               std::to_string(record.processId) + ", not " + std::to_string(processId);
+    }
+    if (!platform::endProcess(processId, kEndedOnRequestExitCode)) {
+        return "Windows did not end process " + std::to_string(processId);
+    }
+    record.endRequested = true;
+    return Text();
 }

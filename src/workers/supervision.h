@@ -28,3 +28,11 @@ void onSupervisionTick();
 // Told that the worker `processId` ended: restarts its slot at once, unless the end was a failed
 // start. A notice that no longer matches the process a record holds changes nothing.
 void onWorkerEnded(ProcessId processId);
+
+// The exit code of a worker ended on request; the record says it was asked for.
+inline constexpr std::uint32_t kEndedOnRequestExitCode = 1;
+
+// Ends the worker of `slot` (from 1), if that slot still runs `processId`, through the handle
+// held for it; its end notice then starts the slot again at once, never counted as a failed
+// start. Empty when done; otherwise a sentence that says why not.
+Text endWorkerOnRequest(int slot, ProcessId processId);

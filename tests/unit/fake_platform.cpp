@@ -26,19 +26,22 @@ void log(std::string call) {
 }  // namespace
 
 LoopEvent tick() {
-    return {LoopEvent::Kind::tick, 0, {}};
+    return {LoopEvent::Kind::tick, 0, {}, {}};
 }
 LoopEvent endNotice(ProcessId id) {
-    return {LoopEvent::Kind::ended, static_cast<int>(id), {}};
+    return {LoopEvent::Kind::ended, static_cast<int>(id), {}, {}};
+}
+LoopEvent controlRequest(const Text& request) {
+    return {LoopEvent::Kind::request, 0, {}, request};
 }
 LoopEvent closeRequest() {
-    return {LoopEvent::Kind::close, 0, {}};
+    return {LoopEvent::Kind::close, 0, {}, {}};
 }
 LoopEvent quitMessage(int value) {
-    return {LoopEvent::Kind::quit, value, {}};
+    return {LoopEvent::Kind::quit, value, {}, {}};
 }
 LoopEvent step(std::function<void()> action) {
-    return {LoopEvent::Kind::step, 0, std::move(action)};
+    return {LoopEvent::Kind::step, 0, std::move(action), {}};
 }
 
 Platform& state() {
@@ -127,7 +130,8 @@ Text readSetting(const Text& file, const Text& section, const Text& key, const T
 
 bool pathExists(const Text& path) {
     log("pathExists " + path);
-    return current().existingPaths.count(path) != 0;
+    const fake::Platform& p = current();
+    return path == p.settingsFile ? p.settingsFileExists : p.existingPaths.count(path) != 0;
 }
 
 std::uint64_t nowMs() {
@@ -170,6 +174,16 @@ std::optional<std::uint32_t> exitCodeOf(ProcessId id) {
     return code == p.exitCodes.end() ? 1u : code->second;
 }
 
+bool endProcess(ProcessId id, std::uint32_t exitCode) {
+    log("endProcess " + std::to_string(id));
+    fake::Platform& p = current();
+    if (p.endProcessFails || p.held.count(id) == 0 || p.running.count(id) == 0) {
+        return false;
+    }
+    fake::exitWith(id, exitCode);
+    return true;
+}
+
 std::optional<std::vector<ProcessId>> listProcesses() {
     log("listProcesses");
     fake::Platform& p = current();
@@ -209,6 +223,16 @@ int runMessageLoop() {
                 log("endNotice " + std::to_string(event.value));
                 current().handlers.onWorkerEnded(static_cast<ProcessId>(event.value));
                 break;
+            case fake::LoopEvent::Kind::request: {
+                log("controlRequest");
+                const RequestAnswer answer = current().handlers.onRequest(event.request);
+                current().replies.push_back(answer.reply);
+                // The window is destroyed once the answer is out; the loop ends as on a close.
+                if (answer.endSupervisor) {
+                    return 0;
+                }
+                break;
+            }
             case fake::LoopEvent::Kind::step:
                 event.step();
                 break;

@@ -21,17 +21,19 @@ struct Spawn {
     ProcessId id;
 };
 
-// One thing the message loop delivers: a timer tick, a worker's end notice, a close request, a
-// quit message with a value, or a step of the test's own between them (a worker dying, a file
-// appearing).
+// One thing the message loop delivers: a timer tick, a worker's end notice, a control request, a
+// close request, a quit message with a value, or a step of the test's own between them (a worker
+// dying, a file appearing).
 struct LoopEvent {
-    enum class Kind { tick, ended, close, quit, step } kind;
+    enum class Kind { tick, ended, request, close, quit, step } kind;
     int value = 0;  // the quit message's value, or the ended worker's ID
     std::function<void()> step;
+    Text request;
 };
 
 LoopEvent tick();
 LoopEvent endNotice(ProcessId id);
+LoopEvent controlRequest(const Text& request);
 LoopEvent closeRequest();
 LoopEvent quitMessage(int value);
 LoopEvent step(std::function<void()> action);
@@ -46,6 +48,7 @@ struct Platform {
     std::set<Text> existingPaths;                    // a spawn succeeds only for these
     bool gbk = true;                                 // lead bytes 0x81..0xFE, as code page 936
     bool windowFails = false;
+    bool endProcessFails = false;
     int snapshotFailures = 0;      // this many process lists fail before one succeeds
     bool listsIdleProcess = true;  // Windows always lists its idle process, ID 0
     std::vector<LoopEvent> loop;
@@ -53,6 +56,7 @@ struct Platform {
     // What the fake observed.
     std::vector<std::string> calls;
     std::vector<Spawn> spawns;
+    std::vector<Text> replies;  // to the control requests of the loop
     std::uint32_t errorMode = 0;
     Text currentDirectory;
     std::set<ProcessId> running;

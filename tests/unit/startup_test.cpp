@@ -56,6 +56,7 @@ TEST_F(StartupTest, RunsItsStepsInOrderAndEndsWithoutStoppingAWorker) {
         "setCurrentDirectory C:\\pkg",
         "buildMainWindow",
         "systemDirectory",
+        "pathExists " + kConfig,
         "readSetting " + kConfig + " Lanterra path",
         "readSetting " + kConfig + " phpFind phpver",
         "readSetting " + kConfig + " phpFind phpnum",
@@ -143,9 +144,9 @@ TEST_F(StartupTest, WithoutAConfigurationFileThreeStartsAreTriedFromTheDriveRoot
     os().settingsFileExists = false;
     runSupervisor();
     EXPECT_EQ(spawnedExes(), std::vector<Text>(3, "\\php-cgi.exe"));
-    EXPECT_EQ(
-        fake::callsStartingWith("pathExists"),
-        (std::vector<std::string>{"pathExists \\php-cgi.exe", "pathExists \\php\\\\php-cgi.exe"}));
+    EXPECT_EQ(fake::callsStartingWith("pathExists"),
+              (std::vector<std::string>{"pathExists " + kConfig, "pathExists \\php-cgi.exe",
+                                        "pathExists \\php\\\\php-cgi.exe"}));
 }
 
 TEST_F(StartupTest, WorkerCountComesFromPhpnum) {
@@ -215,9 +216,10 @@ TEST_F(StartupTest, SeveralVersionsRunOnePoolEachOnConsecutivePorts) {
         started.emplace_back(spawn.exePath, spawn.arguments);
     }
     EXPECT_EQ(started, expected);
-    EXPECT_EQ(fake::callsStartingWith("pathExists"),
-              (std::vector<std::string>{"pathExists D:\\pkgphp-7.4\\php-cgi.exe",
-                                        "pathExists D:\\pkg\\php\\php-7.4\\php-cgi.exe"}))
+    EXPECT_EQ(
+        fake::callsStartingWith("pathExists"),
+        (std::vector<std::string>{"pathExists " + kConfig, "pathExists D:\\pkgphp-7.4\\php-cgi.exe",
+                                  "pathExists D:\\pkg\\php\\php-7.4\\php-cgi.exe"}))
         << "the folder is resolved once, with the first name";
 }
 

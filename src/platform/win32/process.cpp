@@ -122,6 +122,12 @@ std::optional<std::uint32_t> exitCodeOf(ProcessId id) {
     return code;
 }
 
+bool endProcess(ProcessId id, std::uint32_t exitCode) {
+    const auto found = heldProcesses().find(id);
+    return found != heldProcesses().end() &&
+           TerminateProcess(found->second.process.handle, exitCode) != FALSE;
+}
+
 std::uint64_t nowMs() {
     return GetTickCount64();
 }

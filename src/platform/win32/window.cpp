@@ -4,12 +4,15 @@
 
 #include <atomic>
 
+#include "control/protocol.h"
 #include "platform/platform.h"
 #include "platform/win32/notices.h"
 
 namespace {
 
 constexpr UINT_PTR kSupervisionTimerId = 1;
+// A tool that asked and then hung cannot hold the supervisor for longer than this.
+constexpr UINT kReplyTimeoutMs = 2000;
 constexpr int kWindowWidth = 380;
 constexpr int kWindowHeight = 250;
 // A fixed border with caption, system menu and minimize box; never shown.
@@ -40,6 +43,39 @@ LRESULT onDestroy(HWND window) {
     return 0;
 }
 
+// The reply goes to the window the request names, never to our own, which would take it for a
+// request of its own. SMTO_BLOCK keeps another request from being answered inside this one.
+void sendReply(HWND window, HWND asker, const Text& reply) {
+    if (asker == nullptr || asker == window || !IsWindow(asker)) {
+        return;
+    }
+    COPYDATASTRUCT data = {};
+    data.dwData = control::kReplyTag;
+    data.cbData = static_cast<DWORD>(reply.size());
+    data.lpData = const_cast<char*>(reply.data());
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(asker, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
+                        reinterpret_cast<LPARAM>(&data), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                        kReplyTimeoutMs, &ignored);
+}
+
+// Any program of the desktop can send this; what is not a request of ours, or is larger than
+// any request, is not looked at.
+LRESULT onCopyData(HWND window, HWND asker, const COPYDATASTRUCT* data) {
+    if (data == nullptr || data->dwData != control::kRequestTag ||
+        data->cbData > control::kMaxRequestBytes ||
+        (data->cbData != 0 && data->lpData == nullptr)) {
+        return FALSE;
+    }
+    const Text request(static_cast<const char*>(data->lpData), data->cbData);
+    const platform::RequestAnswer answer = Handlers.onRequest(request);
+    sendReply(window, asker, answer.reply);
+    if (answer.endSupervisor) {
+        DestroyWindow(window);
+    }
+    return TRUE;
+}
+
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
@@ -53,6 +89,9 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case kWorkerEndedMessage:
             Handlers.onWorkerEnded(static_cast<ProcessId>(wParam));
             return 0;
+        case WM_COPYDATA:
+            return onCopyData(window, reinterpret_cast<HWND>(wParam),
+                              reinterpret_cast<const COPYDATASTRUCT*>(lParam));
         case WM_DESTROY:
             return onDestroy(window);
         default:
