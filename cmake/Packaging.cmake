@@ -1,6 +1,6 @@
-# The release zip: the two programs, the README, a sample configuration and the licence, all at
+# The release zip: the three programs, the README, a sample configuration and the licence, all at
 # the top of the archive, named after the one project version.
-install(TARGETS phpkeeper phpkeeper-stop RUNTIME DESTINATION .)
+install(TARGETS phpkeeper phpkeeperctl phpkeeper-stop RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
               ${PROJECT_SOURCE_DIR}/packaging/Lanterra.ini.sample
         DESTINATION .)
