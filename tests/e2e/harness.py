@@ -3,7 +3,8 @@
 One Wine prefix under the build tree serves the whole suite. Each test lays out its own
 package folder, starts the supervisor in it and, on the way out, ends every Windows process it
 started, so nothing of a test outlives it. `python3 harness.py prepare|shutdown` makes the prefix
-before the suite and ends its wineserver after it.
+before the suite and ends its wineserver after it; `python3 harness.py wine PROGRAM [ARGS...]`
+runs a program by hand in that prefix.
 """
 
 import contextlib
@@ -25,6 +26,7 @@ PREFIX = E2E_ROOT / "prefix"
 WORK = E2E_ROOT / "work"
 PHPKEEPER = BUILD / "phpkeeper.exe"
 STOP_TOOL = BUILD / "phpkeeper-stop.exe"
+CTL = BUILD / "phpkeeperctl.exe"
 STANDIN = BUILD / "fixtures" / "php-cgi.exe"
 WINTOOL = BUILD / "fixtures" / "wintool.exe"
 
@@ -336,8 +338,13 @@ class PoolSizeSampler(threading.Thread):
         self.join()
 
 
-def stop_tool():
-    return wine(STOP_TOOL, check=False, timeout=60)
+def stop_tool(*args):
+    return wine(STOP_TOOL, *args, check=False, timeout=60)
+
+
+def ctl(*args, lang="C.UTF-8"):
+    """phpkeeperctl with these arguments: its exit code, standard output and error."""
+    return wine(CTL, *args, check=False, timeout=90, lang=lang)
 
 
 class WineTestCase(unittest.TestCase):
@@ -394,7 +401,11 @@ def main():
             return 1
         print("wineserver ended; no Wine process of the suite is left")
         return 0
-    print("usage: harness.py prepare|shutdown", file=sys.stderr)
+    if command == "wine" and len(sys.argv) > 2:
+        prepare_prefix()
+        # Started from the caller's folder, so that relative paths to the programs work.
+        os.execvpe("wine", ["wine", *sys.argv[2:]], wine_env())
+    print("usage: harness.py prepare | shutdown | wine PROGRAM [ARGS...]", file=sys.stderr)
     return 2
 
 

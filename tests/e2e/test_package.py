@@ -8,7 +8,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import BUILD, PHPKEEPER, STOP_TOOL, WineTestCase, windows_path, wintool
+from harness import BUILD, CTL, PHPKEEPER, STOP_TOOL, WineTestCase, windows_path, wintool
 
 VERSION = os.environ.get("PHPKEEPER_VERSION", "")
 ZIP = BUILD / f"phpkeeper-{VERSION}-win64.zip"
@@ -61,11 +61,12 @@ class Programs(unittest.TestCase):
         self.assertFalse(has_symbols, "phpkeeper.exe is not stripped")
         self.assertLessEqual(PHPKEEPER.stat().st_size, 200 * 1024)
 
-    def test_stop_tool_is_a_stripped_console_program_importing_only_system_dlls(self):
-        subsystem, dlls, has_symbols = pe_facts(STOP_TOOL)
-        self.assertEqual(subsystem, CONSOLE_SUBSYSTEM)
-        self.assertLessEqual(set(dlls), SYSTEM_DLLS)
-        self.assertFalse(has_symbols)
+    def test_tools_are_stripped_console_programs_importing_only_system_dlls(self):
+        for tool in (CTL, STOP_TOOL):
+            subsystem, dlls, has_symbols = pe_facts(tool)
+            self.assertEqual(subsystem, CONSOLE_SUBSYSTEM, tool.name)
+            self.assertLessEqual(set(dlls), SYSTEM_DLLS, tool.name)
+            self.assertFalse(has_symbols, tool.name)
 
 
 class ReleaseZip(WineTestCase):
@@ -76,11 +77,11 @@ class ReleaseZip(WineTestCase):
             ZIP.exists(), f"{ZIP.name} is missing: cmake --build --preset mingw --target package"
         )
 
-    def test_zip_holds_exactly_the_five_release_files(self):
+    def test_zip_holds_exactly_the_six_release_files(self):
         with zipfile.ZipFile(ZIP) as archive:
             self.assertEqual(
                 sorted(archive.namelist()),
-                sorted(["phpkeeper.exe", "phpkeeper-stop.exe", "README.md",
+                sorted(["phpkeeper.exe", "phpkeeperctl.exe", "phpkeeper-stop.exe", "README.md",
                         "Lanterra.ini.sample", "LICENSE"]),
             )
             self.assertIn("MIT License", archive.read("LICENSE").decode())
