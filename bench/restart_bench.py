@@ -20,14 +20,11 @@ which is the Linux wall clock under Wine.
 
 import argparse
 import collections
-import itertools
 import math
 import os
 import re
-import socket
 import statistics
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -36,7 +33,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import harness  # noqa: E402
 from harness import PERIOD, Package, Supervisor, wait_for, windows_path, wintool  # noqa: E402
 from supervision_bench import CpuMeter, wineserver_pid  # noqa: E402
-from webserver import Nginx  # noqa: E402
+from webserver import Nginx, paced_load, page_from_worker  # noqa: E402
 
 ROOT = harness.WORK / "bench" / "restart"
 BARE_ARGS = " -b 127.0.0.1:9099"  # off the pool's port, so a bare start never serves it
@@ -198,23 +195,6 @@ def latency_section(args, summary):
 # 2. Availability ---------------------------------------------------------------------------------
 
 
-def get(port):
-    """True for a page from a worker; a refused or cut connection or any other status is False."""
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
-            connection.sendall(b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
-            chunks = []
-            while True:
-                data = connection.recv(65536)
-                if not data:
-                    break
-                chunks.append(data)
-    except OSError:
-        return False
-    reply = b"".join(chunks)
-    return reply.startswith((b"HTTP/1.1 200 ", b"HTTP/1.0 200 ")) and b"php-cgi stand-in" in reply
-
-
 def upstream_errors(log):
     """What nginx logged about its upstream, by cause, most frequent first."""
     causes = collections.Counter()
@@ -223,32 +203,6 @@ def upstream_errors(log):
         if found:
             causes[f"'{found.group(1)}' while {found.group(2)}"] += 1
     return causes.most_common()
-
-
-def paced_load(port, rate, seconds, threads=16):
-    """Request i goes out at t0 + i / rate; each result is (due, sent, done, good) on the
-    monotonic clock, and the wall-clock time it was sent."""
-    total = int(rate * seconds)
-    counter = itertools.count()
-    results = [None] * total
-    t0 = time.monotonic() + 0.2
-    # The workers write wall-clock times; failures are set beside their ends.
-    wall = time.time() - time.monotonic()
-
-    def client():
-        while (i := next(counter)) < total:
-            due = t0 + i / rate
-            time.sleep(max(0.0, due - time.monotonic()))
-            sent = time.monotonic()
-            good = get(port)
-            results[i] = (due, sent, time.monotonic(), good, sent + wall)
-
-    pool = [threading.Thread(target=client, daemon=True) for _ in range(threads)]
-    for thread in pool:
-        thread.start()
-    for thread in pool:
-        thread.join()
-    return t0, results
 
 
 def availability_section(args, summary):
@@ -260,7 +214,7 @@ def availability_section(args, summary):
     try:
         nginx = Nginx(pool.package.root / "nginx")
         pool.start().wait_for_workers(lambda ids: len(ids) == 3)
-        wait_for(lambda: get(nginx.port), timeout=10, what="the first page")
+        wait_for(lambda: page_from_worker(nginx.port), timeout=10, what="the first page")
         ends_before = len(pool.package.ends())
         load = MachineLoad()
         t0, results = paced_load(nginx.port, rate, seconds)

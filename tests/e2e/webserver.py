@@ -1,8 +1,10 @@
 """nginx in front of the worker pool, on a loopback port, as a site of a local package has it."""
 
+import itertools
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -93,3 +95,46 @@ class Nginx:
                 self.process.kill()
                 self.process.wait()
         self.log.close()
+
+
+def page_from_worker(port):
+    """True for a page from a worker; a refused or cut connection or any other status is False."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
+            connection.sendall(b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+            chunks = []
+            while True:
+                data = connection.recv(65536)
+                if not data:
+                    break
+                chunks.append(data)
+    except OSError:
+        return False
+    reply = b"".join(chunks)
+    return reply.startswith((b"HTTP/1.1 200 ", b"HTTP/1.0 200 ")) and b"php-cgi stand-in" in reply
+
+
+def paced_load(port, rate, seconds, threads=16):
+    """Request i goes out at t0 + i / rate; each result is (due, sent, done, good) on the
+    monotonic clock, and the wall-clock time it was sent."""
+    total = int(rate * seconds)
+    counter = itertools.count()
+    results = [None] * total
+    t0 = time.monotonic() + 0.2
+    # The workers write wall-clock times; failures are set beside their ends.
+    wall = time.time() - time.monotonic()
+
+    def client():
+        while (i := next(counter)) < total:
+            due = t0 + i / rate
+            time.sleep(max(0.0, due - time.monotonic()))
+            sent = time.monotonic()
+            good = page_from_worker(port)
+            results[i] = (due, sent, time.monotonic(), good, sent + wall)
+
+    pool = [threading.Thread(target=client, daemon=True) for _ in range(threads)]
+    for thread in pool:
+        thread.start()
+    for thread in pool:
+        thread.join()
+    return t0, results
