@@ -42,7 +42,7 @@ class ThroughNginx(WineTestCase):
         self.assertIn(first, workers)
 
         wintool("kill", first)
-        # One of the waiting workers takes the port over within its 200 ms retry.
+        # One of the waiting workers sees the listener die and takes the port over.
         second = self.served_by()
         self.assertNotEqual(second, first)
         self.assertIn(second, workers)
