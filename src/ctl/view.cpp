@@ -255,9 +255,12 @@ std::vector<control::SlotStatus> slotsToRestart(const control::StatusReport& rep
     return slots;
 }
 
-bool cameBack(const control::SlotStatus& slot, std::uint32_t oldProcessId) {
-    return slot.state == control::SlotState::running && slot.processId != oldProcessId &&
-           slot.uptimeMs >= control::kFailedStartWindowMs;
+bool cameBack(const control::SlotStatus& now, const control::SlotStatus& before) {
+    if (now.state != control::SlotState::running || now.processId == before.processId) {
+        return false;
+    }
+    const bool recycledSince = now.starts >= before.starts + 2 && now.lastExitCode == 0u;
+    return now.uptimeMs >= control::kFailedStartWindowMs || recycledSince;
 }
 
 }  // namespace ctl

@@ -30,8 +30,9 @@ std::string exitText(std::uint32_t code, bool endedOnRequest);
 // The slots that a rolling restart goes through, in order: every slot, or those of `version`.
 std::vector<control::SlotStatus> slotsToRestart(const control::StatusReport& report,
                                                 const std::string& version);
-// True once `slot` runs a worker other than `oldProcessId` that has outlived the failed-start
-// window, so that it will not be taken back as a failed start.
-bool cameBack(const control::SlotStatus& slot, std::uint32_t oldProcessId);
+// True once the slot, whose worker was `before` when it was ended on request, runs a later
+// worker and the start is known to have worked: a worker has outlived the failed-start window,
+// or the replacement already recycled itself cleanly (exit code 0) and was replaced in turn.
+bool cameBack(const control::SlotStatus& now, const control::SlotStatus& before);
 
 }  // namespace ctl

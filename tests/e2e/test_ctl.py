@@ -2,6 +2,7 @@
 stop with and without the workers, and a window that takes garbage without harm."""
 
 import json
+import threading
 import time
 import unittest
 
@@ -15,6 +16,7 @@ from harness import (
     windows_path,
     wintool,
 )
+from webserver import Nginx, paced_load
 
 POOL = 3
 REQUEST_TAG = "0x504B5251"
@@ -149,6 +151,28 @@ class Control(WineTestCase):
         self.assertEqual(sorted(new), supervisor.workers())
         self.assertFalse(set(new) & set(workers))
         self.assertGreaterEqual(sampler.smallest, POOL - 1, "more than one slot was down at once")
+
+    def test_restart_while_workers_recycle_under_load(self):
+        # A slot's worker may recycle itself between the tool's look and its request; the
+        # restart must neither stop there nor end a worker that already started after it began.
+        nginx = Nginx(self.package.root / "nginx")
+        self.addCleanup(nginx.stop)
+        supervisor = self.start_supervisor(env={"PHP_FCGI_MAX_REQUESTS": "10"})
+        supervisor.wait_for_workers(lambda ids: len(ids) == POOL)
+        time.sleep(SETTLE)
+        failures = []
+        load = threading.Thread(target=lambda: failures.extend(
+            r for r in paced_load(nginx.port, 40, 5)[1] if not r[3]))
+        load.start()
+        result = ctl("restart")
+        load.join()
+        self.assertEqual(result.returncode, 0, result.out + result.err)
+        lines = result.out.splitlines()
+        self.assertEqual(len(lines), POOL, result.out)
+        for slot, line in enumerate(lines, start=1):
+            self.assertRegex(line, rf"^slot {slot} \(php-8.3, port 9000\): (\d+ -> \d+|\d+ started "
+                                   r"after the restart began; left as it is)$")
+        self.assertEqual(failures, [], "a request failed during the restart")
 
     def test_restart_stops_at_a_slot_whose_new_worker_cannot_start(self):
         # As after a php.ini edit that breaks PHP: the first new worker fails, the rest of the

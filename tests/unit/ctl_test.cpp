@@ -2,6 +2,7 @@
 // rests on.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -203,24 +204,33 @@ TEST(RollingRestart, SlotsOfOneVersionAndWhenASlotIsBack) {
     EXPECT_EQ(only[0].slot, 2);
     EXPECT_TRUE(ctl::slotsToRestart(report, "php-9").empty());
 
+    control::SlotStatus before = slot(1, control::SlotState::running, 5120);
+    before.starts = 4;
     struct Case {
+        const char* name;
         control::SlotState state;
         std::uint32_t processId;
         std::uint64_t uptimeMs;
+        std::uint32_t starts;
+        std::optional<std::uint32_t> lastExitCode;
         bool back;
     };
     const Case cases[] = {
-        {control::SlotState::running, 5120, 60000, false},  // the old worker still runs
-        {control::SlotState::running, 6200, 300, false},    // new, but may yet fail to start
-        {control::SlotState::running, 6200, 1000, true},
-        {control::SlotState::failing, 0, 0, false},
-        {control::SlotState::notStarted, 0, 0, false},
+        {"old_worker_still_runs", control::SlotState::running, 5120, 60000, 4, {}, false},
+        {"new_worker_may_yet_fail", control::SlotState::running, 6200, 300, 5, 1, false},
+        {"new_worker_past_the_window", control::SlotState::running, 6200, 1000, 5, 1, true},
+        {"new_worker_recycled_cleanly", control::SlotState::running, 6300, 200, 6, 0, true},
+        {"new_worker_crashed_and_was_replaced", control::SlotState::running, 6300, 200, 6,
+         0xC0000005, false},
+        {"new_worker_failed", control::SlotState::failing, 0, 0, 5, 255, false},
+        {"no_worker_could_start", control::SlotState::notStarted, 0, 0, 4, 1, false},
     };
     for (const Case& c : cases) {
         control::SlotStatus now = slot(1, c.state, c.processId);
         now.uptimeMs = c.uptimeMs;
-        EXPECT_EQ(ctl::cameBack(now, 5120), c.back)
-            << control::stateName(c.state) << " " << c.processId << " " << c.uptimeMs;
+        now.starts = c.starts;
+        now.lastExitCode = c.lastExitCode;
+        EXPECT_EQ(ctl::cameBack(now, before), c.back) << c.name;
     }
 }
 

@@ -70,32 +70,42 @@ std::string slotText(const control::SlotStatus& slot) {
            std::to_string(slot.port) + ")";
 }
 
-// Waits until the slot runs a new worker past the failed-start window; a reason when it does not.
-std::string awaitComeBack(const Supervisor& supervisor, const control::SlotStatus& old,
+// The slot as the supervisor sees it now; nothing, with `problem` set, when it does not answer.
+std::optional<control::SlotStatus> currentSlot(const Supervisor& supervisor, int number,
+                                               std::string& problem) {
+    const auto report = statusOf(supervisor, problem);
+    if (!report) {
+        return std::nullopt;
+    }
+    for (const control::SlotStatus& slot : report->slots) {
+        if (slot.slot == number) {
+            return slot;
+        }
+    }
+    problem = "the slot is gone";
+    return std::nullopt;
+}
+
+// Waits until the slot has come back from the end of `before`; a reason when it does not.
+std::string awaitComeBack(const Supervisor& supervisor, const control::SlotStatus& before,
                           std::uint32_t& newProcessId) {
     const ULONGLONG deadline = GetTickCount64() + kComeBackTimeoutMs;
     for (;;) {
         std::string problem;
-        const auto report = statusOf(supervisor, problem);
-        if (!report) {
+        const auto slot = currentSlot(supervisor, before.slot, problem);
+        if (!slot) {
             return problem;
         }
-        for (const control::SlotStatus& slot : report->slots) {
-            if (slot.slot != old.slot) {
-                continue;
-            }
-            if (ctl::cameBack(slot, old.processId)) {
-                newProcessId = slot.processId;
-                return "";
-            }
-            // Ended on request, a worker is started again at once, so a slot that is not running
-            // now has a worker that failed to start, or could not start one.
-            if (slot.state != control::SlotState::running) {
-                return std::string(control::stateName(slot.state)) +
-                       (slot.lastExitCode
-                            ? ", last exit " + ctl::exitText(*slot.lastExitCode, false)
-                            : "");
-            }
+        if (ctl::cameBack(*slot, before)) {
+            newProcessId = slot->processId;
+            return "";
+        }
+        // Ended on request, a worker is started again at once, so a slot that is not running
+        // now has a worker that failed to start, or could not start one.
+        if (slot->state != control::SlotState::running) {
+            return std::string(control::stateName(slot->state)) +
+                   (slot->lastExitCode ? ", last exit " + ctl::exitText(*slot->lastExitCode, false)
+                                       : "");
         }
         if (GetTickCount64() >= deadline) {
             return "no new worker has run for a second within 5 s";
@@ -104,38 +114,64 @@ std::string awaitComeBack(const Supervisor& supervisor, const control::SlotStatu
     }
 }
 
-// One slot at a time, so that at most one slot of the pool is ever down.
-bool restartSlots(const Supervisor& supervisor, const std::vector<control::SlotStatus>& slots) {
-    for (const control::SlotStatus& slot : slots) {
-        if (slot.state != control::SlotState::running) {
-            writeOut(slotText(slot) + ": " + control::stateName(slot.state) +
+// Ends the slot's worker and waits for its replacement. The slot is looked at afresh first: its
+// worker may have recycled itself since the restart began, and then it already runs on the new
+// php.ini and is left alone.
+bool restartSlot(const Supervisor& supervisor, const control::SlotStatus& listed,
+                 ULONGLONG restartBegan) {
+    std::string refused = "phpkeeper did not answer";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto slot = currentSlot(supervisor, listed.slot, refused);
+        if (!slot) {
+            break;
+        }
+        if (slot->state != control::SlotState::running) {
+            writeOut(slotText(*slot) + ": " + control::stateName(slot->state) +
                      "; left to the next check\n");
-            continue;
+            return true;
+        }
+        if (slot->uptimeMs < GetTickCount64() - restartBegan) {
+            writeOut(slotText(*slot) + ": " + std::to_string(slot->processId) +
+                     " started after the restart began; left as it is\n");
+            return true;
         }
         const auto text =
             ask(supervisor,
-                control::formatRequest({control::Verb::endWorker, slot.slot, slot.processId}));
+                control::formatRequest({control::Verb::endWorker, slot->slot, slot->processId}));
         const auto reply = text ? control::parseReply(ansiToUtf8(*text)) : std::nullopt;
-        if (!reply || !reply->ok) {
-            writeError(slotText(slot) + " was not restarted: " +
-                       (reply ? reply->error : "phpkeeper did not answer") +
-                       ". The slots after it were left as they were.\n");
+        if (reply && reply->ok) {
+            std::uint32_t newProcessId = 0;
+            const std::string problem = awaitComeBack(supervisor, *slot, newProcessId);
+            if (!problem.empty()) {
+                writeError(slotText(*slot) + " did not come back: " + problem +
+                           ". The slots after it were left as they were.\n");
+                return false;
+            }
+            writeOut(slotText(*slot) + ": " + std::to_string(slot->processId) + " -> " +
+                     std::to_string(newProcessId) + "\n");
+            return true;
+        }
+        // Most likely the worker recycled itself between the look and the request: look again.
+        refused = reply ? reply->error : "phpkeeper did not answer";
+    }
+    writeError(slotText(listed) + " was not restarted: " + refused +
+               ". The slots after it were left as they were.\n");
+    return false;
+}
+
+// One slot at a time, so that at most one slot of the pool is ever down.
+bool restartSlots(const Supervisor& supervisor, const std::vector<control::SlotStatus>& slots,
+                  ULONGLONG restartBegan) {
+    for (const control::SlotStatus& slot : slots) {
+        if (!restartSlot(supervisor, slot, restartBegan)) {
             return false;
         }
-        std::uint32_t newProcessId = 0;
-        const std::string problem = awaitComeBack(supervisor, slot, newProcessId);
-        if (!problem.empty()) {
-            writeError(slotText(slot) + " did not come back: " + problem +
-                       ". The slots after it were left as they were.\n");
-            return false;
-        }
-        writeOut(slotText(slot) + ": " + std::to_string(slot.processId) + " -> " +
-                 std::to_string(newProcessId) + "\n");
     }
     return true;
 }
 
 int runRestart(const std::string& version) {
+    const ULONGLONG restartBegan = GetTickCount64();
     const std::vector<Supervisor> supervisors = findSupervisors();
     if (supervisors.empty()) {
         writeOut(kNotRunning);
@@ -154,7 +190,7 @@ int runRestart(const std::string& version) {
         if (supervisors.size() > 1 && !slots.empty()) {
             writeOut(processText(supervisor.processId) + ":\n");
         }
-        if (!restartSlots(supervisor, slots)) {
+        if (!restartSlots(supervisor, slots, restartBegan)) {
             return ctl::kExitFailed;
         }
     }
