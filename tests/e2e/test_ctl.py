@@ -294,5 +294,29 @@ class Control(WineTestCase):
         self.assertEqual(supervisor.workers(), workers)
 
 
+class GbkFolder(WineTestCase):
+    """A package whose folder name has GBK characters, one with a backslash trail byte."""
+
+    lang = "zh_CN.UTF-8"  # Wine's ANSI code page is then 936, GBK
+    encoding = "gbk"
+
+    def test_status_shows_the_folder_as_it_is_named(self):
+        folder = self.package.root / "包乗"
+        self.package.install_program(folder)
+        worker = self.package.install_worker(folder / "php" / "php-8.3")
+        self.package.write_config(path=windows_path(folder), phpver="php-8.3", phpnum="1")
+        supervisor = self.start_supervisor()
+        supervisor.wait_for_workers(lambda ids: len(ids) == 1)
+        result = ctl("status", "--json", lang=self.lang)
+        self.assertEqual(result.returncode, 0, result.err)
+        # Written as UTF-8 whatever the console's code page; the harness reads bytes as latin-1.
+        document = json.loads(result.out.encode("latin-1").decode("utf-8"))
+        (found,) = document["supervisors"]
+        self.assertEqual(found["folder"], windows_path(folder))
+        self.assertEqual(found["slots"][0]["exe"], windows_path(worker))
+        table = ctl("status", lang=self.lang).out.encode("latin-1").decode("utf-8")
+        self.assertIn(f"  pool          php-8.3 on port 9000: {windows_path(worker)}\n", table)
+
+
 if __name__ == "__main__":
     unittest.main()
