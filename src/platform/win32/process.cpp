@@ -41,14 +41,15 @@ VOID CALLBACK onWatchedProcessEnded(PVOID context, BOOLEAN /*timedOut*/) {
     postWorkerEnded(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(context)));
 }
 
-// Without the wait the worker's end is still found by the periodic check.
+// Without the wait the worker's end is still found by the periodic check. The callback only posts
+// a message, so it runs in the wait thread itself: no pool worker thread comes and goes for it.
 void holdAndWatch(DWORD processId, HANDLE process) {
     heldProcesses().erase(processId);
     WatchedProcess& watched = heldProcesses()[processId];
     watched.process = UniqueHandle(process);
     if (!RegisterWaitForSingleObject(&watched.wait, process, onWatchedProcessEnded,
                                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(processId)),
-                                     INFINITE, WT_EXECUTEONLYONCE)) {
+                                     INFINITE, WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
         watched.wait = nullptr;
     }
 }
