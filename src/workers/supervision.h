@@ -3,14 +3,16 @@
 
 #include <cstdint>
 
+#include "control/protocol.h"
 #include "shared.h"
 
 enum class Liveness { alive, gone, unknown };
 
 // A worker that ends sooner than this after its start failed to start, whatever its exit code.
 inline constexpr std::uint64_t kQuickEndMs = 100;
-// A worker that ends with a non-zero code sooner than this after its start failed to start.
-inline constexpr std::uint64_t kFailedStartWindowMs = 1000;
+// A worker that ends with a non-zero code sooner than this after its start failed to start. The
+// control tools rely on the same window, so it is part of their protocol.
+inline constexpr std::uint64_t kFailedStartWindowMs = control::kFailedStartWindowMs;
 
 // True when an end says the worker never got going (missing DLL, broken php.ini, port taken):
 // its slot then waits for the next check instead of being started again at once.
