@@ -60,18 +60,6 @@ std::optional<std::uint32_t> parseId(const std::string& text) {
     return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value)) : std::nullopt;
 }
 
-// A piece of somebody else's input, safe to put into one line of an error message.
-std::string shown(const std::string& token) {
-    std::string safe = token.substr(0, kShownTokenBytes);
-    for (char& c : safe) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            c = '?';
-        }
-    }
-    return "'" + safe + (token.size() > kShownTokenBytes ? "...'" : "'");
-}
-
 // Tabs and line ends separate fields and records; no path contains them, but a setting may.
 std::string field(const std::string& text) {
     std::string safe = text;
@@ -82,6 +70,12 @@ std::string field(const std::string& text) {
         }
     }
     return safe;
+}
+
+// A piece of somebody else's input, safe to put into one line of an error message.
+std::string shown(const std::string& token) {
+    return "'" + field(token.substr(0, kShownTokenBytes)) +
+           (token.size() > kShownTokenBytes ? "...'" : "'");
 }
 
 std::optional<std::uint32_t> parseHex(const std::string& text) {

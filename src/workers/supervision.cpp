@@ -66,8 +66,8 @@ void onWorkerEnded(ProcessId processId) {
     if (found == Workers.end()) {
         return;
     }
-    // Windows may already have given the ID to the record's next worker, which runs: the
-    // notice then speaks of a process that the check has replaced, and is dropped.
+    // A record holds this ID but not the process that ended: the check replaced that one and
+    // Windows gave its freed ID to another slot's worker, which runs. The notice is dropped.
     const auto exitCode = platform::exitCodeOf(processId);
     if (!exitCode) {
         return;

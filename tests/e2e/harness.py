@@ -169,7 +169,6 @@ def read_record(path, encoding="cp1252"):
     for line in path.read_bytes().decode(encoding).splitlines():
         key, _, value = line.partition("=")
         record[key] = value
-    record["started_at"] = path.stat().st_mtime
     record["folder"] = path.parent
     return record
 
@@ -228,32 +227,12 @@ class Package:
         newest = {int(r["pid"]): r for r in self.records()}
         return [newest[pid] for pid in sorted(alive) if pid in newest]
 
-    def wait_for_fresh_pool(self, supervisor, size, since, timeout, what="the replacements"):
-        """The records of `size` running workers, once all of them started after `since` (Unix
-        time, the clock that the stand-ins write)."""
-        return wait_for(
-            lambda: (lambda records: len(records) == size
-                     and all(float(r["entered"]) > since for r in records) and records)(
-                self.live_records(supervisor)),
-            timeout=timeout,
-            what=what,
-        )
-
     def wait_for_records(self, count, timeout=20.0):
         """The records, once at least `count` workers have written theirs."""
         return wait_for(
             lambda: (lambda records: len(records) >= count and records)(self.records()),
             timeout=timeout,
             what=f"{count} workers to write down their start",
-        )
-
-    def record_of(self, pid):
-        """What worker `pid` wrote down; it writes that just after it starts. Wine hands a freed
-        ID out again at once, so this is the newest worker of that ID."""
-        return wait_for(
-            lambda: next((r for r in reversed(self.records()) if int(r["pid"]) == pid), None),
-            timeout=10,
-            what=f"worker {pid} to write down its start",
         )
 
     def request_exit(self, record):
